@@ -1,0 +1,78 @@
+#include "fileio/console.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+
+#include "fileio/file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Shortest time between two redraws of the percentage.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// The phase whose line is on the screen without its newline.
+struct OpenPhase {
+  bool open = false;
+  std::uint64_t total = 0;
+  int drawnWidth = 0;  // characters of percentage after the line
+  int drawnPercent = -1;
+  Clock::time_point lastDraw;
+};
+
+OpenPhase g_phase;
+
+void ErasePercentage() {
+  for (int pass = 0; pass < 3; ++pass) {
+    for (int i = 0; i < g_phase.drawnWidth; ++i) std::fputc(pass == 1 ? ' ' : '\b', stdout);
+  }
+  g_phase.drawnWidth = 0;
+}
+
+}  // namespace
+
+void PrintProgress(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vprintf(format, arguments);
+  va_end(arguments);
+}
+
+void BeginPhase(const char* line, std::uint64_t total) {
+  std::fputs(line, stdout);
+  if (!StandardOutputIsTerminal()) {
+    std::fputc('\n', stdout);
+    return;
+  }
+  g_phase = OpenPhase{true, total, 0, -1, Clock::now() - kRedrawInterval};
+  std::fflush(stdout);
+}
+
+void AdvancePhase(std::uint64_t done) {
+  if (!g_phase.open || g_phase.total == 0) return;
+  const Clock::time_point now = Clock::now();
+  if (now - g_phase.lastDraw < kRedrawInterval) return;
+  const int percent = static_cast<int>(
+      static_cast<double>(done) * 100.0 / static_cast<double>(g_phase.total));
+  if (percent == g_phase.drawnPercent) return;
+  g_phase.lastDraw = now;
+  g_phase.drawnPercent = percent;
+  ErasePercentage();
+  g_phase.drawnWidth = std::max(0, std::printf(" %d%%", percent));
+  std::fflush(stdout);
+}
+
+void EndPhase() {
+  if (!g_phase.open) return;
+  ErasePercentage();
+  std::fputc('\n', stdout);
+  g_phase.open = false;
+}
+
+void FinishStandardOutput() {
+  EndPhase();
+  std::fflush(stdout);
+}

@@ -1,0 +1,189 @@
+// The file layer on POSIX systems: descriptors opened close-on-exec and
+// locked with flock, which is how "without sharing" is kept here.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "fileio/file.h"
+#include "fileio/report.h"
+
+namespace {
+
+// Largest single read or write handed to the system, and the size of the
+// block that zeros are written from when they cannot be reserved.
+constexpr std::uint32_t kZeroBlockSize = 1 << 20;
+const unsigned char kZeroBlock[kZeroBlockSize] = {};
+
+int Descriptor(FileHandle file) { return static_cast<int>(file.native); }
+
+// Takes an exclusive lock that fails at once when another process holds one.
+bool LockExclusively(int fd) {
+  int result;
+  do {
+    result = flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+[[noreturn]] void FailOpen(const NativeChar* verb, const NativeChar* path,
+                           int number) {
+  FatalWithErrorNumber(Concat({verb, path, "'"}), number);
+}
+
+// Writes zeros from the static block up to count bytes.
+void WriteZeroBlocks(FileHandle file, std::uint64_t count) {
+  while (count > 0) {
+    const auto piece =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kZeroBlockSize));
+    WriteBytes(file, kZeroBlock, piece);
+    count -= piece;
+  }
+}
+
+}  // namespace
+
+FileHandle OpenExisting(const NativeChar* path, bool writable) {
+  const int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) FailOpen("Cannot open '", path, errno);
+  if (!LockExclusively(fd)) FailOpen("Cannot open '", path, errno);
+  // A directory opens for reading on POSIX; refuse it here, as opening it
+  // for writing would, instead of failing at the first read.
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    FailOpen("Cannot open '", path, EISDIR);
+  }
+  return FileHandle{fd};
+}
+
+FileHandle CreateAlways(const NativeChar* path) {
+  // No O_TRUNC: the file is emptied only once the lock is ours, so a file
+  // that another process holds is never cut.
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) FailOpen("Cannot create '", path, errno);
+  if (!LockExclusively(fd)) FailOpen("Cannot create '", path, errno);
+  if (ftruncate(fd, 0) != 0) FailOpen("Cannot create '", path, errno);
+  return FileHandle{fd};
+}
+
+std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t count,
+                        bool allowShort) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < count) {
+    const ssize_t got = read(Descriptor(file), bytes + done, count - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      FatalLastError("Cannot read from file");
+    }
+    if (got == 0) break;
+    done += static_cast<std::uint32_t>(got);
+  }
+  if (done < count && !allowShort) Fatal("Short read from file");
+  return done;
+}
+
+void WriteBytes(FileHandle file, const void* buffer, std::uint32_t count) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < count) {
+    const ssize_t put = write(Descriptor(file), bytes + done, count - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      FatalLastError("Cannot write to file");
+    }
+    if (put == 0) Fatal("Short write to file");
+    done += static_cast<std::uint32_t>(put);
+  }
+}
+
+std::uint64_t GetSize(FileHandle file) {
+  struct stat info;
+  if (fstat(Descriptor(file), &info) != 0) FatalLastError("Cannot get file size");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void SetSize(FileHandle file, std::uint64_t size) {
+  const int fd = Descriptor(file);
+  if (lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) {
+    FatalLastError("Cannot set file pointer");
+  }
+  int result;
+  do {
+    result = ftruncate(fd, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) FatalLastError("Cannot set end of file");
+  if (lseek(fd, 0, SEEK_SET) < 0) FatalLastError("Cannot rewind file pointer");
+}
+
+void SeekTo(FileHandle file, std::uint64_t offset) {
+  if (lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) < 0) {
+    const int number = errno;
+    FatalWithErrorNumber(Concat({"Cannot set file pointer to ", NativeDecimal(offset)}),
+                         number);
+  }
+}
+
+void MakeDirectory(const NativeChar* path) {
+  if (mkdir(path, 0777) != 0) FailOpen("Cannot create directory '", path, errno);
+}
+
+void CloseFile(FileHandle file) { close(Descriptor(file)); }
+
+void AppendZeros(FileHandle file, std::uint64_t count) {
+  if (count == 0) return;
+  const int fd = Descriptor(file);
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end < 0) FatalLastError("Cannot write to file");
+  int result;
+  do {
+    result = fallocate(fd, 0, end, static_cast<off_t>(count));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) {
+    SeekTo(file, static_cast<std::uint64_t>(end) + count);
+    return;
+  }
+  // A file system that cannot reserve space gets the zeros written; any
+  // other refusal (no space, too large) is the failure the writes would meet.
+  if (errno != EOPNOTSUPP && errno != ENOSYS) FatalLastError("Cannot write to file");
+  WriteZeroBlocks(file, count);
+}
+
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
+                                       std::uint64_t limit) {
+  if (offset >= limit) return std::nullopt;
+  const int fd = Descriptor(file);
+  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) return std::nullopt;  // only a hole up to the end
+    return DataRange{offset, limit};           // cannot tell: all may be data
+  }
+  const auto begin = static_cast<std::uint64_t>(data);
+  if (begin >= limit) return std::nullopt;
+  const off_t hole = lseek(fd, data, SEEK_HOLE);
+  const std::uint64_t end =
+      hole < 0 ? limit : std::min(limit, static_cast<std::uint64_t>(hole));
+  return DataRange{begin, std::max(end, begin + 1)};
+}
+
+int LastErrorNumber() { return errno; }
+
+void PrepareProcess() { signal(SIGPIPE, SIG_IGN); }
+
+void WriteStandardErrorBytes(std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+void WriteStandardError(NativeStringView text) { WriteStandardErrorBytes(text); }
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

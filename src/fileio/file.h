@@ -1,0 +1,89 @@
+// Checked file operations. Each one either does exactly what was asked or
+// ends the process with a message naming the failure (and, for a failed
+// system call, the platform's error number), so callers never test results.
+// Every file is opened without sharing: a file that another process holds
+// makes the open fail, and no other process can open one while we hold it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "fileio/native_text.h"
+
+// An open file. The value is the platform's own (a descriptor or a handle).
+struct FileHandle {
+  std::intptr_t native;
+};
+
+// Opens an existing file for reading, or for reading and writing.
+// Fails with "Cannot open '<path>'" and the error number.
+FileHandle OpenExisting(const NativeChar* path, bool writable);
+
+// Creates the file, or empties an existing one, for reading and writing.
+// A file held by another process is left untouched.
+// Fails with "Cannot create '<path>'" and the error number.
+FileHandle CreateAlways(const NativeChar* path);
+
+// Reads count bytes at the file position and returns how many were read.
+// Fewer are accepted only when allowShort is true (end of file); bytes of the
+// buffer past those read keep their values. Fails with "Cannot read from
+// file" and the error number, or "Short read from file".
+std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t count,
+                        bool allowShort);
+
+// Writes count bytes at the file position. Fails with "Cannot write to file"
+// and the error number, or "Short write to file".
+void WriteBytes(FileHandle file, const void* buffer, std::uint32_t count);
+
+// The file's length in bytes. Fails with "Cannot get file size".
+std::uint64_t GetSize(FileHandle file);
+
+// Moves the end of file to size and the file position back to 0. Fails with
+// "Cannot set file pointer", "Cannot set end of file" or "Cannot rewind file
+// pointer", each with the error number.
+void SetSize(FileHandle file, std::uint64_t size);
+
+// Moves the file position to offset (past the end is allowed). Fails with
+// "Cannot set file pointer to <offset>" and the error number.
+void SeekTo(FileHandle file, std::uint64_t offset);
+
+// Creates a directory that must not exist yet. Fails with
+// "Cannot create directory '<path>'" and the error number.
+void MakeDirectory(const NativeChar* path);
+
+// Closes the file; the result is ignored.
+void CloseFile(FileHandle file);
+
+// Appends count zero bytes to a file whose position is at its end, leaving
+// the position at the new end. Where the file system can, the range is
+// reserved without writing it. Fails as WriteBytes does.
+void AppendZeros(FileHandle file, std::uint64_t count);
+
+// A range of a file that may hold data; everything outside such ranges reads
+// as zeros.
+struct DataRange {
+  std::uint64_t begin;
+  std::uint64_t end;
+};
+
+// The first range at or after offset (and before limit) that may hold data,
+// clipped to [offset, limit), or nothing when the rest up to limit is a
+// hole. Where the file system cannot tell, the whole rest is data.
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
+                                       std::uint64_t limit);
+
+// The platform's last error number, as it stands now.
+int LastErrorNumber();
+
+// Sets up the process's standard streams: output that cannot be written
+// (a closed pipe, a full device) must never end or fail the process.
+void PrepareProcess();
+
+// Writes the whole text to standard error, unbuffered; failures are ignored.
+void WriteStandardError(NativeStringView text);
+
+// Writes narrow text to standard error as it stands; failures are ignored.
+void WriteStandardErrorBytes(std::string_view text);
+
+// Whether standard output is a terminal.
+bool StandardOutputIsTerminal();

@@ -1,0 +1,48 @@
+#include "fileio/report.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CutMessageTest, CountsCharactersNotBytes) {
+  EXPECT_EQ(CutMessage("short"), "short");
+  const std::string ascii(300, 'a');
+  EXPECT_EQ(CutMessage(ascii), ascii.substr(0, 259));
+
+  std::string accents;
+  for (int i = 0; i < 300; ++i) accents += "\xc3\xa9";  // é, two bytes each
+  EXPECT_EQ(CutMessage(accents), accents.substr(0, 518));
+
+  // An invalid byte counts as one character.
+  const std::string invalid(300, '\xff');
+  EXPECT_EQ(CutMessage(invalid).size(), 259u);
+}
+
+TEST(CutMessageTest, NeverSplitsACharacter) {
+  // 258 ASCII characters, then four-byte characters: the 259th is kept whole.
+  const std::string message = std::string(258, 'a') + "\xf0\x9f\x98\x80\xf0\x9f\x98\x80";
+  EXPECT_EQ(CutMessage(message), std::string(258, 'a') + "\xf0\x9f\x98\x80");
+}
+
+TEST(FatalTest, WritesOneLineAndExitsWithOne) {
+  EXPECT_EXIT(Fatal("Short read from file"), testing::ExitedWithCode(1),
+              "^Short read from file\n$");
+  EXPECT_EXIT(FatalWithErrorNumber("Cannot open 'x'", 2), testing::ExitedWithCode(1),
+              "^Cannot open 'x': 2\n$");
+  EXPECT_EXIT(FatalWithErrorNumber(std::string(400, 'm'), 28), testing::ExitedWithCode(1),
+              "^m{259}: 28\n$");
+  EXPECT_EXIT(OutOfMemory(), testing::ExitedWithCode(1), "^Cannot allocate memory\n$");
+  EXPECT_EXIT(FatalTooLarge(18446744073709551615ull), testing::ExitedWithCode(1),
+              "^Block device size 18446744073709551615 is too large\n$");
+}
+
+TEST(FatalTest, LastErrorIsTakenBeforeTheMessageIsBuilt) {
+  EXPECT_EXIT(
+      {
+        errno = 28;
+        FatalLastError("Cannot write to file");
+      },
+      testing::ExitedWithCode(1), "^Cannot write to file: 28\n$");
+}
+
+}  // namespace
