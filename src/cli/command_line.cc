@@ -1,0 +1,97 @@
+#include "cli/command_line.h"
+
+#include "cli/byte_count.h"
+#include "fileio/report.h"
+#include "flatdev/flat_device.h"
+#include "sparsedev/conversion.h"
+#include "sparsedev/sparse_device.h"
+
+namespace {
+
+constexpr NativeStringView kFlatExtension = NATIVE("fs");
+constexpr NativeStringView kSparseExtension = NATIVE("sparsefs");
+
+bool HasExtension(NativeStringView path, NativeStringView wanted) {
+  const std::optional<NativeStringView> extension = FindExtension(path);
+  return extension && *extension == wanted;
+}
+
+void RunCreate(NativeChar** argv) {
+  const NativeStringView type = argv[2];
+  const NativeChar* destination = argv[4];
+  if (type == NATIVE("flat")) {
+    RequireFlatPath(destination);
+    CreateFlat(ParseByteCount(argv[3]), destination);
+  } else if (type == NATIVE("sparse")) {
+    RequireSparsePath(destination);
+    CreateSparse(ParseByteCount(argv[3]), destination);
+  } else {
+    PrintUsage();
+  }
+}
+
+}  // namespace
+
+void PrintUsage() {
+  FatalFormat(
+      "Usage: %s create <flat|sparse> <bytes> <dst>\n"
+      "       %s flat-to-sparse <src> <dst>\n"
+      "       %s sparse-to-flat <src> <dst>\n"
+      "       %s extend <bytes> <dst>\n",
+      "Quillon", "Quillon", "Quillon", "Quillon");
+}
+
+std::optional<NativeStringView> FindExtension(NativeStringView path) {
+  const std::size_t dot = path.rfind(NATIVE('.'));
+  if (dot == NativeStringView::npos) return std::nullopt;
+  return path.substr(dot + 1);
+}
+
+void RequireFlatPath(NativeStringView path) {
+  if (!HasExtension(path, kFlatExtension)) {
+    FatalFormat("Flat block device must have extension 'fs'\n");
+  }
+}
+
+void RequireSparsePath(NativeStringView path) {
+  if (!HasExtension(path, kSparseExtension)) {
+    FatalFormat("Sparse block device must have extension 'sparsefs'\n");
+  }
+}
+
+void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
+  const std::optional<NativeStringView> extension = FindExtension(path);
+  if (!extension) FatalFormat("Device path has no extension\n");
+  if (*extension == kFlatExtension) {
+    ExtendFlat(bytes, path);
+  } else if (*extension == kSparseExtension) {
+    ExtendSparse(bytes, path);
+  } else {
+    FatalFormat("Device path has invalid extension\n");
+  }
+}
+
+int RunCommandLine(int argc, NativeChar** argv) {
+  if (argc < 2) PrintUsage();
+  const NativeStringView command = argv[1];
+  if (command == NATIVE("create")) {
+    if (argc != 5) PrintUsage();
+    RunCreate(argv);
+  } else if (command == NATIVE("flat-to-sparse")) {
+    if (argc != 4) PrintUsage();
+    RequireFlatPath(argv[2]);
+    RequireSparsePath(argv[3]);
+    FlatToSparse(argv[2], argv[3]);
+  } else if (command == NATIVE("sparse-to-flat")) {
+    if (argc != 4) PrintUsage();
+    RequireSparsePath(argv[2]);
+    RequireFlatPath(argv[3]);
+    SparseToFlat(argv[2], argv[3]);
+  } else if (command == NATIVE("extend")) {
+    if (argc != 4) PrintUsage();
+    ExtendDevice(ParseByteCount(argv[2]), argv[3]);
+  } else {
+    PrintUsage();
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+#include "flatdev/flat_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "fileio/console.h"
+#include "fileio/file.h"
+#include "fileio/report.h"
+
+namespace {
+
+// Zeros are appended in slices of this size, so progress can be shown.
+constexpr std::uint64_t kCreateSlice = std::uint64_t{256} << 20;
+
+}  // namespace
+
+std::uint64_t RoundToFlatBlocks(std::uint64_t bytes) {
+  return (bytes + (FLAT_BLOCK_SIZE - 1)) & ~(FLAT_BLOCK_SIZE - 1);
+}
+
+void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
+  // The line is the start of the long phase; a refused size still shows it.
+  char line[96];
+  std::snprintf(line, sizeof line, "Creating flat block device of %llu bytes",
+                static_cast<unsigned long long>(bytes));
+  const std::uint64_t size = RoundToFlatBlocks(bytes);
+  BeginPhase(line, size);
+  if (bytes > kMaxFlatRequest) FatalTooLarge(bytes);
+
+  const FileHandle file = CreateAlways(path);
+  for (std::uint64_t written = 0; written < size;) {
+    const std::uint64_t slice = std::min(kCreateSlice, size - written);
+    AppendZeros(file, slice);
+    written += slice;
+    AdvancePhase(written);
+  }
+  EndPhase();
+  CloseFile(file);
+}
+
+void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
+  const std::uint64_t newSize = RoundToFlatBlocks(bytes);
+  PrintProgress("Extending flat block device\n");
+  const FileHandle file = OpenExisting(path, true);
+  const std::uint64_t oldSize = GetSize(file);
+  PrintProgress("Old block device size is %llu\n", static_cast<unsigned long long>(oldSize));
+  PrintProgress("New block device size is %llu\n", static_cast<unsigned long long>(newSize));
+  if (newSize < oldSize) {
+    PrintProgress("Refusing to shorten block device");
+    return;
+  }
+  SetSize(file, newSize);
+}

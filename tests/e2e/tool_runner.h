@@ -1,0 +1,48 @@
+// Runs the built quillon binary in a scratch directory and captures what it
+// prints, for the end-to-end tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct ToolResult {
+  int status;        // exit status, or 128 + signal number
+  std::string out;   // standard output
+  std::string err;   // standard error
+};
+
+struct ToolOptions {
+  bool combined = false;         // standard error into the output too
+  std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE for the run, SIGXFSZ ignored
+};
+
+// Runs quillon with args (program name excluded) in directory dir.
+ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
+                   const ToolOptions& options = {});
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+bool PathExists(const std::string& path);
+std::uint64_t FileLength(const std::string& path);
+
+// Makes a sparse Map image: header fields, then the entries, then extra bytes.
+std::string MapBytes(std::uint32_t magic, std::uint32_t chunkLength, std::uint32_t chunkCount,
+                     std::uint32_t allocated, const std::vector<std::uint32_t>& entries,
+                     const std::string& trailing = "");
+
+// A fresh scratch directory per test, removed afterwards.
+class ToolTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  ToolResult Run(const std::vector<std::string>& args, const ToolOptions& options = {}) {
+    return RunTool(dir_, args, options);
+  }
+  std::string dir_;
+};
