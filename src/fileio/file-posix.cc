@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,7 +67,11 @@ FileHandle CreateAlways(const NativeChar* path) {
   const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) FailOpen("Cannot create '", path, errno);
   if (!LockExclusively(fd)) FailOpen("Cannot create '", path, errno);
-  if (ftruncate(fd, 0) != 0) FailOpen("Cannot create '", path, errno);
+  // Only a file with data is cut: ext4 treats cutting a file to 0 as a
+  // replacement and flushes it when it is closed, which a new file need not pay.
+  struct stat info;
+  if (fstat(fd, &info) != 0) FailOpen("Cannot create '", path, errno);
+  if (info.st_size != 0 && ftruncate(fd, 0) != 0) FailOpen("Cannot create '", path, errno);
   return FileHandle{fd};
 }
 
@@ -170,9 +175,33 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
   return DataRange{begin, std::max(end, begin + 1)};
 }
 
+const unsigned char* MapView(FileHandle file, std::uint64_t offset, std::size_t length) {
+  if (length == 0) return nullptr;
+  void* view = mmap(nullptr, length, PROT_READ, MAP_SHARED, Descriptor(file),
+                    static_cast<off_t>(offset));
+  if (view == MAP_FAILED) return nullptr;
+  madvise(view, length, MADV_SEQUENTIAL);
+  return static_cast<const unsigned char*>(view);
+}
+
+void UnmapView(const unsigned char* view, std::size_t length) {
+  munmap(const_cast<unsigned char*>(view), length);
+}
+
 int LastErrorNumber() { return errno; }
 
-void PrepareProcess() { signal(SIGPIPE, SIG_IGN); }
+namespace {
+
+// A view's bytes vanish when another process cuts the file short; reading
+// them raises SIGBUS, which is reported as the short read it is.
+void ReportVanishedBytes(int) { Fatal("Short read from file"); }
+
+}  // namespace
+
+void PrepareProcess() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGBUS, ReportVanishedBytes);
+}
 
 void WriteStandardErrorBytes(std::string_view text) {
   std::size_t done = 0;

@@ -72,6 +72,19 @@ struct DataRange {
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
                                        std::uint64_t limit);
 
+// A read-only view of length bytes of the file from offset, which must lie
+// within the file and be a multiple of kViewAlignment; nullptr where the
+// platform cannot map the file, and the caller then reads it instead. Should
+// the file shrink under the view, touching a byte that is gone ends the
+// process with "Short read from file".
+const unsigned char* MapView(FileHandle file, std::uint64_t offset, std::size_t length);
+
+// Releases a view from MapView.
+void UnmapView(const unsigned char* view, std::size_t length);
+
+// Views start at multiples of this.
+constexpr std::uint64_t kViewAlignment = 65536;
+
 // The platform's last error number, as it stands now.
 int LastErrorNumber();
 

@@ -10,7 +10,9 @@
 
 namespace {
 
-// The flat source is read this many chunks at a time.
+// The flat source is viewed this many chunks at a time, or, where it cannot
+// be mapped, read kChunksPerRead chunks at a time.
+constexpr std::uint32_t kChunksPerView = 128;
 constexpr std::uint32_t kChunksPerRead = 16;
 constexpr std::uint32_t kReadBlockBytes = kChunksPerRead * DEFAULT_CHUNK_LENGTH;
 
@@ -43,41 +45,62 @@ struct Conversion {
   FileHandle store;
   std::uint32_t chunkCount;
   std::uint32_t allocated;  // chunks stored so far, and the next free slot
-  unsigned char* block;     // kReadBlockBytes
+  unsigned char* block;     // kReadBlockBytes, for what cannot be viewed
   EntryBatch* entries;
 };
 
-// Reads chunks [first, first + count) into the block, the source's file
-// position being at chunk first. Only the device's last chunk may be short;
-// its missing bytes read as zeros.
-void ReadChunks(Conversion* c, std::uint32_t first, std::uint32_t count) {
-  const bool holdsLast = first + count == c->chunkCount;
-  const std::uint32_t whole = holdsLast ? count - 1 : count;
-  if (whole > 0) ReadBytes(c->source, c->block, whole * DEFAULT_CHUNK_LENGTH, false);
-  if (holdsLast) {
-    unsigned char* last = c->block + whole * DEFAULT_CHUNK_LENGTH;
-    std::memset(last, 0, DEFAULT_CHUNK_LENGTH);
-    ReadBytes(c->source, last, DEFAULT_CHUNK_LENGTH, true);
+// Records count chunks held contiguously at data: absent entries for zero
+// chunks, the next slots for the others, each run of which goes to the
+// Store in one write.
+void StoreChunks(Conversion* c, const unsigned char* data, std::uint32_t count) {
+  std::uint32_t runStart = 0;
+  std::uint32_t runLength = 0;
+  const auto writeRun = [&] {
+    if (runLength == 0) return;
+    WriteBytes(c->store, data + std::size_t{runStart} * DEFAULT_CHUNK_LENGTH,
+               runLength * DEFAULT_CHUNK_LENGTH);
+    runLength = 0;
+  };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (IsZeroChunk(data + std::size_t{i} * DEFAULT_CHUNK_LENGTH, DEFAULT_CHUNK_LENGTH)) {
+      writeRun();
+      AppendEntry(c->entries, ABSENT_CHUNK);
+    } else {
+      if (runLength++ == 0) runStart = i;
+      AppendEntry(c->entries, c->allocated++);
+    }
   }
+  writeRun();
 }
 
-// Records the count chunks in the block: absent entries for zero chunks,
-// the next slots for the others, whose data goes to the Store in one write.
-void StoreChunks(Conversion* c, std::uint32_t count) {
-  std::uint32_t kept = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    unsigned char* chunk = c->block + i * DEFAULT_CHUNK_LENGTH;
-    if (IsZeroChunk(chunk, DEFAULT_CHUNK_LENGTH)) {
-      AppendEntry(c->entries, ABSENT_CHUNK);
-      continue;
+// Converts up to count whole chunks from first on, all before the device's
+// last chunk, and returns how many it converted.
+std::uint32_t ConvertWholeChunks(Conversion* c, std::uint32_t first, std::uint32_t count) {
+  const std::uint64_t offset = std::uint64_t{first} * DEFAULT_CHUNK_LENGTH;
+  // Mapping pays off only for long stretches; a few chunks are read.
+  if (count > kChunksPerRead) {
+    count = std::min(count, kChunksPerView);
+    const std::size_t length = std::size_t{count} * DEFAULT_CHUNK_LENGTH;
+    if (const unsigned char* view = MapView(c->source, offset, length)) {
+      StoreChunks(c, view, count);
+      UnmapView(view, length);
+      return count;
     }
-    if (kept != i) {
-      std::memmove(c->block + kept * DEFAULT_CHUNK_LENGTH, chunk, DEFAULT_CHUNK_LENGTH);
-    }
-    ++kept;
-    AppendEntry(c->entries, c->allocated++);
   }
-  if (kept > 0) WriteBytes(c->store, c->block, kept * DEFAULT_CHUNK_LENGTH);
+  count = std::min(count, kChunksPerRead);
+  SeekTo(c->source, offset);
+  ReadBytes(c->source, c->block, count * DEFAULT_CHUNK_LENGTH, false);
+  StoreChunks(c, c->block, count);
+  return count;
+}
+
+// Converts the device's last chunk, which the source may hold only in part;
+// its missing bytes are zeros, and a stored last chunk is stored whole.
+void ConvertLastChunk(Conversion* c) {
+  std::memset(c->block, 0, DEFAULT_CHUNK_LENGTH);
+  SeekTo(c->source, std::uint64_t{c->chunkCount - 1} * DEFAULT_CHUNK_LENGTH);
+  ReadBytes(c->source, c->block, DEFAULT_CHUNK_LENGTH, true);
+  StoreChunks(c, c->block, 1);
 }
 
 // Converts every chunk, reading only the chunks that touch the source's
@@ -94,16 +117,16 @@ void ConvertChunks(Conversion* c, std::uint64_t sourceSize) {
 
     const auto dataEnd = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         c->chunkCount, (data->end + DEFAULT_CHUNK_LENGTH - 1) / DEFAULT_CHUNK_LENGTH));
-    SeekTo(c->source, std::uint64_t{chunk} * DEFAULT_CHUNK_LENGTH);
-    while (chunk < dataEnd) {
-      const std::uint32_t count = std::min(kChunksPerRead, dataEnd - chunk);
-      ReadChunks(c, chunk, count);
-      StoreChunks(c, count);
-      chunk += count;
+    const std::uint32_t wholeEnd = std::min(dataEnd, c->chunkCount - 1);
+    while (chunk < wholeEnd) {
+      chunk += ConvertWholeChunks(c, chunk, wholeEnd - chunk);
       AdvancePhase(chunk);
     }
+    if (chunk < dataEnd) {
+      ConvertLastChunk(c);
+      ++chunk;
+    }
   }
-  // A chunk count of zero covers an empty source: nothing to convert.
 }
 
 }  // namespace

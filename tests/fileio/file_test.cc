@@ -94,7 +94,9 @@ TEST_F(FileTest, DataRangesSkipHoles) {
   EXPECT_GT(first->end, std::uint64_t{32} << 20);
   EXPECT_LE(first->end, std::uint64_t{kSize});
   const std::optional<DataRange> rest = NextDataRange(file, first->end, kSize);
-  if (rest) EXPECT_GE(rest->begin, first->end);  // a file system that cannot tell
+  if (rest) {
+    EXPECT_GE(rest->begin, first->end);  // a file system that cannot tell
+  }
   EXPECT_FALSE(NextDataRange(file, kSize, kSize).has_value());
   CloseFile(file);
 }
