@@ -99,6 +99,9 @@ void WriteBytes(FileHandle file, const void* buffer, std::uint32_t count) {
     const ssize_t put = write(Descriptor(file), bytes + done, count - done);
     if (put < 0) {
       if (errno == EINTR) continue;
+      // The only memory a write can fault on is a view whose file was cut
+      // short under it: the bytes to write are gone.
+      if (errno == EFAULT) Fatal("Short read from file");
       FatalLastError("Cannot write to file");
     }
     if (put == 0) Fatal("Short write to file");

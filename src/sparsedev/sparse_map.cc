@@ -20,6 +20,22 @@ NativeString DerivedPath(NativeStringView directory, NativeStringView name) {
   return path;
 }
 
+// The printf-style message as a string; Map messages are short.
+std::string FormatList(const char* format, va_list arguments) {
+  char text[256];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  return text;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = FormatList(format, arguments);
+  va_end(arguments);
+  return text;
+}
+
 }  // namespace
 
 NativeString MapPath(NativeStringView directory) {
@@ -99,34 +115,41 @@ std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t cou
   return stored;
 }
 
-void VerifyMap(const unsigned char* bytes, std::uint32_t length) {
-  if (length < kMapHeaderSize) MapFatal("Sparse block device map too short for header");
+std::string FindMapProblem(const unsigned char* bytes, std::uint32_t length) {
+  if (length < kMapHeaderSize) return "Sparse block device map too short for header";
   const MapHeader header = DecodeMapHeader(bytes);
   if (header.magic != SPARSE_MAGIC) {
-    MapFatal("Invalid sparse block device magic 0x%08x", header.magic);
+    return Format("Invalid sparse block device magic 0x%08x", header.magic);
   }
   if (header.allocatedChunkCount > header.chunkCount) {
-    MapFatal("Sparse block device allocated chunk count greater than total chunk count, %u > %u",
-             header.allocatedChunkCount, header.chunkCount);
+    return Format(
+        "Sparse block device allocated chunk count greater than total chunk count, %u > %u",
+        header.allocatedChunkCount, header.chunkCount);
   }
   if (length < kMapHeaderSize + std::uint64_t{kMapEntrySize} * header.chunkCount) {
-    MapFatal("Sparse block device map too short for total chunk count %u", header.chunkCount);
+    return Format("Sparse block device map too short for total chunk count %u",
+                  header.chunkCount);
   }
   const std::uint32_t stored = CountStoredEntries(bytes + kMapHeaderSize, header.chunkCount);
   if (stored != header.allocatedChunkCount) {
-    MapFatal("Sparse block device allocated chunk count is wrong, %u != %u", stored,
-             header.allocatedChunkCount);
+    return Format("Sparse block device allocated chunk count is wrong, %u != %u", stored,
+                  header.allocatedChunkCount);
   }
-  if (header.chunkLength == 0) MapFatal("Sparse block device chunk length is zero");
+  if (header.chunkLength == 0) return "Sparse block device chunk length is zero";
+  return "";
+}
+
+void VerifyMap(const unsigned char* bytes, std::uint32_t length) {
+  const std::string problem = FindMapProblem(bytes, length);
+  if (!problem.empty()) MapFatal("%s", problem.c_str());
 }
 
 void MapFatal(const char* format, ...) {
-  char text[256];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  const std::string text = FormatList(format, arguments);
   va_end(arguments);
-  FatalFormat("%s\n", text);
+  FatalFormat("%s\n", text.c_str());
 }
 
 std::uint32_t ChunkCountFor(std::uint64_t bytes, std::uint32_t chunkLength) {

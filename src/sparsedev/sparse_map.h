@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "fileio/file.h"
 #include "fileio/native_text.h"
@@ -67,6 +68,10 @@ void WriteAbsentEntries(FileHandle map, std::uint64_t count);
 // Opens the Map at mapPath and reads it whole. A Map of 4 GiB or more ends
 // the process with "Sparse block device map too large, <n> bytes".
 LoadedMap LoadMap(const NativeString& mapPath, bool writable);
+
+// The message naming the first check that the Map fails, or an empty string
+// for a consistent Map.
+std::string FindMapProblem(const unsigned char* bytes, std::uint32_t length);
 
 // Returns only if the Map is consistent; otherwise ends the process with a
 // message naming the first check that failed.

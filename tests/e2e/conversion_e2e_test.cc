@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <random>
-
 #include "e2e/tool_runner.h"
 
 namespace {
@@ -14,13 +12,6 @@ constexpr std::uint32_t kAbsent = 0xFFFFFFFF;
 constexpr std::size_t kChunk = 65536;
 
 std::string Chunk(char fill) { return std::string(kChunk, fill); }
-
-std::string RandomBytes(std::size_t length, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(length, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator() | 1);
-  return bytes;
-}
 
 using ConversionTest = ToolTest;
 

@@ -9,24 +9,42 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
-ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
-                   const ToolOptions& options) {
-  const std::string outPath = dir + "/.stdout";
-  const std::string errPath = dir + "/.stderr";
+namespace {
+
+std::string Drain(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, got);
+  close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+RunningTool StartTool(const std::string& dir, const std::vector<std::string>& args,
+                      const ToolOptions& options) {
+  // Pipes, not files: a file-size limit must not stop the messages.
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) std::abort();
   const pid_t child = fork();
   if (child == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = options.combined ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
+    dup2(out[1], 1);
+    dup2(options.combined ? out[1] : err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     if (options.fileSizeLimit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                          static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    for (const std::string& setting : options.environment) {
+      putenv(const_cast<char*>(setting.c_str()));
     }
     std::vector<char*> argv{const_cast<char*>(QUILLON_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -34,15 +52,47 @@ ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
     execv(QUILLON_BINARY, argv.data());
     _exit(127);
   }
+  close(out[1]);
+  close(err[1]);
+  return RunningTool{child, out[0], err[0]};
+}
+
+ToolResult FinishTool(const RunningTool& run) {
+  // What the tool prints is far below a pipe's capacity, so reading after
+  // the exit cannot block it.
   int raw = 0;
-  waitpid(child, &raw, 0);
+  waitpid(run.pid, &raw, 0);
   ToolResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  result.out = ReadWholeFile(outPath);
-  result.err = options.combined ? "" : ReadWholeFile(errPath);
-  std::filesystem::remove(outPath);
-  std::filesystem::remove(errPath);
+  result.out = Drain(run.out);
+  result.err = Drain(run.err);
   return result;
+}
+
+ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
+                   const ToolOptions& options) {
+  return FinishTool(StartTool(dir, args, options));
+}
+
+namespace {
+
+std::vector<std::string> HookEnvironment(int n, const std::string& action,
+                                         const std::string& path, std::uint64_t size) {
+  return {"LD_PRELOAD=" QUILLON_HOOK_LIBRARY,
+          // The sanitizer runtime accepts a library preloaded before it.
+          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1",
+          "QUILLON_HOOK_AT=" + std::to_string(n), "QUILLON_HOOK_ACTION=" + action,
+          "QUILLON_HOOK_PATH=" + path, "QUILLON_HOOK_SIZE=" + std::to_string(size)};
+}
+
+}  // namespace
+
+std::vector<std::string> PauseAtWrite(int n, const std::string& dir) {
+  return HookEnvironment(n, "pause", dir, 0);
+}
+
+std::vector<std::string> TruncateAtWrite(int n, const std::string& path, std::uint64_t size) {
+  return HookEnvironment(n, "truncate", path, size);
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -74,6 +124,13 @@ std::string MapBytes(std::uint32_t magic, std::uint32_t chunkLength, std::uint32
   bytes.append(16, '\0');
   for (std::uint32_t entry : entries) put(entry);
   return bytes + trailing;
+}
+
+std::string RandomBytes(std::size_t length, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(length, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() | 1);
+  return bytes;
 }
 
 void ToolTest::SetUp() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,13 +18,34 @@ struct ToolResult {
 };
 
 struct ToolOptions {
-  bool combined = false;         // standard error into the output too
+  bool combined = false;            // standard error into the output too
   std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE for the run, SIGXFSZ ignored
+  std::vector<std::string> environment;  // extra NAME=VALUE settings
 };
 
-// Runs quillon with args (program name excluded) in directory dir.
+// A run that has been started and not yet waited for.
+struct RunningTool {
+  pid_t pid;
+  int out;  // read ends of the pipes
+  int err;
+};
+
+// Starts quillon with args (program name excluded) in directory dir.
+RunningTool StartTool(const std::string& dir, const std::vector<std::string>& args,
+                      const ToolOptions& options = {});
+
+// Waits for a started run and collects what it printed.
+ToolResult FinishTool(const RunningTool& run);
+
+// Starts and finishes a run.
 ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
                    const ToolOptions& options = {});
+
+// Environment that makes the n-th write to a file (not a standard stream)
+// first pause until dir/resume exists (announcing it with dir/paused), or
+// first cut the file at path to size bytes.
+std::vector<std::string> PauseAtWrite(int n, const std::string& dir);
+std::vector<std::string> TruncateAtWrite(int n, const std::string& path, std::uint64_t size);
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
@@ -34,6 +56,9 @@ std::uint64_t FileLength(const std::string& path);
 std::string MapBytes(std::uint32_t magic, std::uint32_t chunkLength, std::uint32_t chunkCount,
                      std::uint32_t allocated, const std::vector<std::uint32_t>& entries,
                      const std::string& trailing = "");
+
+// Bytes that are never zero, different for each seed.
+std::string RandomBytes(std::size_t length, unsigned seed);
 
 // A fresh scratch directory per test, removed afterwards.
 class ToolTest : public testing::Test {
