@@ -6,5 +6,5 @@
 int main(int argc, char** argv) {
   PrepareProcess();
   const int status = RunCommandLine(argc, argv);
-  ExitProcess(status);
+  EndProcess(status);
 }

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
+#include "fileio/native_text.h"
+
 // Prints one complete progress line (printf-style; the format holds "\n").
 void PrintProgress(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+    QUILLON_PRINTF_FORMAT(1, 2);
 
 // Prints a progress line, given without its newline, that starts a phase of
 // total units of work. The newline comes at EndPhase, or before any output

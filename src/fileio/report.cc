@@ -19,7 +19,7 @@ NativeStringView CutMessage(NativeStringView message) {
 void Fatal(NativeStringView message) {
   FinishStandardOutput();
   WriteStandardError(Concat({CutMessage(message), NATIVE("\n")}));
-  ExitProcess(1);
+  EndProcess(1);
 }
 
 void FatalWithErrorNumber(NativeStringView message, int number) {
@@ -29,7 +29,7 @@ void FatalWithErrorNumber(NativeStringView message, int number) {
                                                                : number);
   WriteStandardError(Concat({CutMessage(message), NATIVE(": "), sign,
                              NativeDecimal(magnitude), NATIVE("\n")}));
-  ExitProcess(1);
+  EndProcess(1);
 }
 
 void FatalFormat(const char* format, ...) {
@@ -43,7 +43,7 @@ void FatalFormat(const char* format, ...) {
     WriteStandardErrorBytes(
         std::string_view(text, std::min<std::size_t>(length, sizeof text - 1)));
   }
-  ExitProcess(1);
+  EndProcess(1);
 }
 
 void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
@@ -52,7 +52,7 @@ void FatalTooLarge(unsigned long long bytes) {
   FatalFormat("Block device size %llu is too large\n", bytes);
 }
 
-void ExitProcess(int status) {
+void EndProcess(int status) {
   FinishStandardOutput();
   std::exit(status);
 }

@@ -31,7 +31,7 @@ template <typename... Pieces>
 // Ends the process with the narrow printf-style message, exactly as formatted
 // (the format carries its own newline).
 [[noreturn]] void FatalFormat(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+    QUILLON_PRINTF_FORMAT(1, 2);
 
 // Ends the process with "Cannot allocate memory\n".
 [[noreturn]] void OutOfMemory();
@@ -40,7 +40,7 @@ template <typename... Pieces>
 [[noreturn]] void FatalTooLarge(unsigned long long bytes);
 
 // Ends the process with the given exit status, after all pending output.
-[[noreturn]] void ExitProcess(int status);
+[[noreturn]] void EndProcess(int status);
 
 // A zero-filled heap buffer of size bytes, or OutOfMemory. Never null, even
 // for a size of 0. Release it with FreeBuffer.

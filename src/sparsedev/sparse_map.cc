@@ -27,7 +27,7 @@ std::string FormatList(const char* format, va_list arguments) {
   return text;
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
 std::string Format(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

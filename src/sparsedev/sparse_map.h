@@ -79,7 +79,7 @@ void VerifyMap(const unsigned char* bytes, std::uint32_t length);
 
 // Ends the process with the printf-style message and a newline.
 [[noreturn]] void MapFatal(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+    QUILLON_PRINTF_FORMAT(1, 2);
 
 // The number of entries among the first count that are not ABSENT_CHUNK.
 std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count);

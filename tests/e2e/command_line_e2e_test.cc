@@ -81,6 +81,7 @@ TEST_F(CommandLineTest, ByteCountsAreParsedLeniently) {
 }
 
 TEST_F(CommandLineTest, OutputThatCannotBeWrittenChangesNothing) {
+  if (TestingWindowsBuild()) GTEST_SKIP() << "uses the shell's pipes and /dev/full";
   // A closed pipe and a full device: the work is done and the status stays.
   const std::string command = std::string("cd ") + dir_ + " && " + QUILLON_BINARY +
                               " create sparse 1 a.sparsefs | true; echo $? > status";
@@ -103,7 +104,7 @@ TEST_F(CommandLineTest, ProgressComesBeforeTheErrorInACombinedStream) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out,
             "Creating sparse block device of 1 bytes\n"
-            "Cannot create directory 'a.sparsefs': 17\n");
+            "Cannot create directory 'a.sparsefs'" + Number(Errors().exists));
 }
 
 }  // namespace

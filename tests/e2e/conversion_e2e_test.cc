@@ -110,14 +110,14 @@ TEST_F(ConversionTest, FlatToSparseFailuresBeforeAnythingIsMade) {
 
   std::filesystem::create_directory(Path("dir.fs"));
   result = Run({"flat-to-sparse", "dir.fs", "a.sparsefs"});
-  EXPECT_EQ(result.err, "Cannot open 'dir.fs': 21\n");
+  EXPECT_EQ(result.err, "Cannot open 'dir.fs'" + Number(Errors().isDirectory));
   EXPECT_FALSE(PathExists(Path("a.sparsefs")));
 
   WriteWholeFile(Path("a.fs"), "x");
   std::filesystem::create_directory(Path("b.sparsefs"));
   result = Run({"flat-to-sparse", "a.fs", "b.sparsefs"});
   EXPECT_EQ(result.out, "Flat block device is 1 bytes\n");
-  EXPECT_EQ(result.err, "Cannot create directory 'b.sparsefs': 17\n");
+  EXPECT_EQ(result.err, "Cannot create directory 'b.sparsefs'" + Number(Errors().exists));
 }
 
 TEST_F(ConversionTest, SparseToFlatFollowsTheEntries) {

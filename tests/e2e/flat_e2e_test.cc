@@ -1,9 +1,5 @@
 // Flat devices end to end: sizes, replacement, extension, refusals and the
 // file a second process holds.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include "e2e/tool_runner.h"
 
 namespace {
@@ -47,7 +43,7 @@ TEST_F(FlatTest, CreateInAMissingDirectoryFails) {
   const ToolResult result = Run({"create", "flat", "1", "missing/a.fs"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "Creating flat block device of 1 bytes\n");
-  EXPECT_EQ(result.err, "Cannot create 'missing/a.fs': 2\n");
+  EXPECT_EQ(result.err, "Cannot create 'missing/a.fs'" + Number(Errors().missingDirectory));
 }
 
 TEST_F(FlatTest, ExtendGrowsAndKeepsTheData) {
@@ -103,17 +99,15 @@ TEST_F(FlatTest, ExtendOfAMissingFileFails) {
 
 TEST_F(FlatTest, AFileHeldByAnotherProcessIsRefused) {
   WriteWholeFile(Path("a.fs"), std::string(512, 'd'));
-  const int fd = open(Path("a.fs").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
-
-  const ToolResult extend = Run({"extend", "4096", "a.fs"});
-  EXPECT_EQ(extend.status, 1);
-  EXPECT_EQ(extend.err, "Cannot open 'a.fs': 11\n");
-  const ToolResult create = Run({"create", "flat", "0", "a.fs"});
-  EXPECT_EQ(create.status, 1);
-  EXPECT_EQ(create.err, "Cannot create 'a.fs': 11\n");
-  close(fd);
+  {
+    const FileHolder holder(dir_, "a.fs");
+    const ToolResult extend = Run({"extend", "4096", "a.fs"});
+    EXPECT_EQ(extend.status, 1);
+    EXPECT_EQ(extend.err, "Cannot open 'a.fs'" + Number(Errors().busy));
+    const ToolResult create = Run({"create", "flat", "0", "a.fs"});
+    EXPECT_EQ(create.status, 1);
+    EXPECT_EQ(create.err, "Cannot create 'a.fs'" + Number(Errors().busy));
+  }
   EXPECT_EQ(ReadWholeFile(Path("a.fs")), std::string(512, 'd'));
 }
 
@@ -121,7 +115,16 @@ TEST_F(FlatTest, LongMessagesAreCutAt259Characters) {
   const std::string name = std::string(150, 'm') + "/" + std::string(150, 'n') + ".fs";
   const ToolResult result = Run({"extend", "1", name});
   const std::string message = "Cannot open '" + name + "'";
-  EXPECT_EQ(result.err, message.substr(0, 259) + ": 2\n");
+  EXPECT_EQ(result.err, message.substr(0, 259) + Number(Errors().missingDirectory));
+}
+
+TEST_F(FlatTest, PathsArePrintedAsGiven) {
+  // Linux prints the bytes as they came; Windows prints each character up
+  // to U+00FF as that byte and any other as "?", and still ends the line.
+  const ToolResult result = Run({"extend", "1", "\xe6\x97\xa5\xc3\xa9.fs"});
+  EXPECT_EQ(result.status, 1);
+  const std::string shown = TestingWindowsBuild() ? "?\xe9.fs" : "\xe6\x97\xa5\xc3\xa9.fs";
+  EXPECT_EQ(result.err, "Cannot open '" + shown + "': 2\n");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ TEST_F(HostileMapTest, EntriesBeyondTheStoreEndInAMessage) {
   const ToolResult far = Run({"sparse-to-flat", "h.sparsefs", "a.fs"});
   EXPECT_EQ(far.status, 1);
   EXPECT_TRUE(std::regex_match(
-      far.err, std::regex("Short read from file\n|Cannot set file pointer to 9223372032559808512: 22\n")))
+      far.err, std::regex("Short read from file\n|Cannot set file pointer to 9223372032559808512: [0-9]+\n")))
       << far.err;
 
   std::filesystem::remove_all(Path("h.sparsefs"));

@@ -1,6 +1,7 @@
 #include "e2e/tool_runner.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,6 +12,76 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+
+bool TestingWindowsBuild() { return std::getenv("QUILLON_TEST_EXE") != nullptr; }
+
+const ErrorNumbers& Errors() {
+  static const ErrorNumbers kLinux{2, 17, 11, 21};
+  // ERROR_PATH_NOT_FOUND, ERROR_ALREADY_EXISTS, ERROR_SHARING_VIOLATION and
+  // ERROR_ACCESS_DENIED.
+  static const ErrorNumbers kWindows{3, 183, 32, 5};
+  return TestingWindowsBuild() ? kWindows : kLinux;
+}
+
+std::string Number(int number) { return ": " + std::to_string(number) + "\n"; }
+
+namespace {
+
+// Runs a Windows program under Wine in the child, arguments as given.
+[[noreturn]] void ExecUnderWine(const std::string& exe, const std::vector<std::string>& args) {
+  setenv("WINEDEBUG", "-all", 1);
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+  setenv("LANG", "C.UTF-8", 1);  // arguments are UTF-8 text
+  std::vector<char*> argv{const_cast<char*>("wine"), const_cast<char*>(exe.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execvp("wine", argv.data());
+  _exit(127);
+}
+
+// On Windows every line must end in CR LF; checked, then folded to "\n" so
+// that one set of expectations serves both builds.
+std::string FoldLineEnds(const std::string& text) {
+  std::string folded;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      ADD_FAILURE() << "a bare newline in: " << text;
+    }
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    folded.push_back(text[i]);
+  }
+  return folded;
+}
+
+}  // namespace
+
+FileHolder::FileHolder(const std::string& dir, const std::string& name) : path_(dir + "/" + name) {
+  if (!TestingWindowsBuild()) {
+    fd_ = open(path_.c_str(), O_RDONLY);
+    EXPECT_EQ(flock(fd_, LOCK_EX), 0);
+    return;
+  }
+  const std::string exe = std::filesystem::path(std::getenv("QUILLON_TEST_EXE"))
+                              .replace_filename("hold_file.exe")
+                              .string();
+  helper_ = fork();
+  if (helper_ == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    ExecUnderWine(exe, {name});
+  }
+  for (int i = 0; i < 3000 && !PathExists(path_ + ".held"); ++i) usleep(10000);
+  EXPECT_TRUE(PathExists(path_ + ".held"));
+}
+
+FileHolder::~FileHolder() {
+  if (fd_ >= 0) close(fd_);
+  if (helper_ > 0) {
+    WriteWholeFile(path_ + ".release", "");
+    waitpid(helper_, nullptr, 0);
+    std::filesystem::remove(path_ + ".held");
+    std::filesystem::remove(path_ + ".release");
+  }
+}
 
 namespace {
 
@@ -46,6 +117,7 @@ RunningTool StartTool(const std::string& dir, const std::vector<std::string>& ar
     for (const std::string& setting : options.environment) {
       putenv(const_cast<char*>(setting.c_str()));
     }
+    if (TestingWindowsBuild()) ExecUnderWine(std::getenv("QUILLON_TEST_EXE"), args);
     std::vector<char*> argv{const_cast<char*>(QUILLON_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -66,6 +138,10 @@ ToolResult FinishTool(const RunningTool& run) {
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   result.out = Drain(run.out);
   result.err = Drain(run.err);
+  if (TestingWindowsBuild()) {
+    result.out = FoldLineEnds(result.out);
+    result.err = FoldLineEnds(result.err);
+  }
   return result;
 }
 
@@ -139,4 +215,6 @@ void ToolTest::SetUp() {
   dir_ = pattern;
 }
 
-void ToolTest::TearDown() { std::filesystem::remove_all(dir_); }
+void ToolTest::TearDown() {
+  if (!dir_.empty()) std::filesystem::remove_all(dir_);
+}

@@ -23,6 +23,35 @@ struct ToolOptions {
   std::vector<std::string> environment;  // extra NAME=VALUE settings
 };
 
+// Whether the tests drive quillon.exe under Wine (QUILLON_TEST_EXE names it)
+// rather than the native build.
+bool TestingWindowsBuild();
+
+// The error numbers the platform under test reports.
+struct ErrorNumbers {
+  int missingDirectory;  // a directory on the way does not exist
+  int exists;            // a directory to be made exists already
+  int busy;              // another process holds the file
+  int isDirectory;       // a directory where a file is expected
+};
+const ErrorNumbers& Errors();
+
+// ": <number>\n", the end of a report with an error number.
+std::string Number(int number);
+
+// Holds a file open the way another program would, until destroyed: a
+// flock on Linux, a handle without sharing from a helper on Windows.
+class FileHolder {
+ public:
+  FileHolder(const std::string& dir, const std::string& name);
+  ~FileHolder();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  pid_t helper_ = -1;
+};
+
 // A run that has been started and not yet waited for.
 struct RunningTool {
   pid_t pid;

@@ -1,0 +1,10 @@
+# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (package mingw-w64).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# One self-contained quillon.exe: no MinGW runtime DLLs beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -1,0 +1,10 @@
+// Process entry on Windows: arguments arrive as UTF-16, exactly as given.
+#include "cli/command_line.h"
+#include "fileio/file.h"
+#include "fileio/report.h"
+
+int wmain(int argc, wchar_t** argv) {
+  PrepareProcess();
+  const int status = RunCommandLine(argc, argv);
+  EndProcess(status);
+}
