@@ -172,4 +172,34 @@ TEST_F(ConversionTest, SparseToFlatStopsAtAnEntryBeyondTheStore) {
   EXPECT_EQ(ReadWholeFile(Path("b.fs")), Chunk(0) + Chunk('s'));
 }
 
+TEST_F(ConversionTest, ATerminalShowsPercentagesButKeepsOnlyTheLines) {
+  if (TestingWindowsBuild()) GTEST_SKIP() << "uses a Linux pseudo-terminal";
+  WriteWholeFile(Path("a.fs"), RandomBytes(40 * kChunk, 5));
+  ToolOptions terminal;
+  terminal.terminal = true;
+  const ToolResult there = Run({"flat-to-sparse", "a.fs", "a.sparsefs"}, terminal);
+  const ToolResult back = Run({"sparse-to-flat", "a.sparsefs", "b.fs"}, terminal);
+  const ToolResult flat = Run({"create", "flat", "1000000", "c.fs"}, terminal);
+  for (const ToolResult* result : {&there, &back, &flat}) {
+    EXPECT_EQ(result->status, 0);
+    EXPECT_NE(result->out.find('%'), std::string::npos) << result->out;
+  }
+  EXPECT_EQ(ScreenText(there.out),
+            "Flat block device is 2621440 bytes\n"
+            "Creating sparse block device of 2621440 bytes\n"
+            "Chunk length = 65536\n"
+            "Chunk count = 40\n"
+            "Creating map...\n"
+            "Creating store...\n"
+            "Populating store...\n"
+            "Cleaning up...\n");
+  EXPECT_EQ(ScreenText(back.out),
+            "Verifying map...\n"
+            "Creating flat block device of 2621440 bytes\n"
+            "Creating flat block device...\n"
+            "Populating flat block device...\n"
+            "Cleaning up...\n");
+  EXPECT_EQ(ScreenText(flat.out), "Creating flat block device of 1000000 bytes\n");
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "e2e/tool_runner.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -86,6 +87,10 @@ FileHolder::~FileHolder() {
 namespace {
 
 std::string Drain(int fd) {
+  // Called once the tool has exited, so all it wrote is already there: read
+  // without blocking, as a process it left behind may hold the pipe open. A
+  // terminal's master side ends with EIO rather than end of file.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   std::string bytes;
   char buffer[4096];
   ssize_t got;
@@ -102,6 +107,7 @@ RunningTool StartTool(const std::string& dir, const std::vector<std::string>& ar
   int out[2];
   int err[2];
   if (pipe(out) != 0 || pipe(err) != 0) std::abort();
+  if (options.terminal && openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) std::abort();
   const pid_t child = fork();
   if (child == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
@@ -143,6 +149,34 @@ ToolResult FinishTool(const RunningTool& run) {
     result.err = FoldLineEnds(result.err);
   }
   return result;
+}
+
+std::string ScreenText(const std::string& output) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (char c : output) {
+    if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else if (c == '\r') {
+      column = 0;
+    } else if (c == '\b') {
+      if (column > 0) --column;
+    } else {
+      std::string& line = lines.back();
+      if (column < line.size()) line[column] = c;
+      else line.push_back(c);
+      ++column;
+    }
+  }
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string line = lines[i];
+    line.erase(line.find_last_not_of(' ') + 1);  // erased cells are blanks
+    text += line;
+    if (i + 1 < lines.size()) text += "\n";
+  }
+  return text;
 }
 
 ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,

@@ -21,6 +21,7 @@ struct ToolOptions {
   bool combined = false;            // standard error into the output too
   std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE for the run, SIGXFSZ ignored
   std::vector<std::string> environment;  // extra NAME=VALUE settings
+  bool terminal = false;  // standard output on a pseudo-terminal
 };
 
 // Whether the tests drive quillon.exe under Wine (QUILLON_TEST_EXE names it)
@@ -65,6 +66,10 @@ RunningTool StartTool(const std::string& dir, const std::vector<std::string>& ar
 
 // Waits for a started run and collects what it printed.
 ToolResult FinishTool(const RunningTool& run);
+
+// The text a terminal shows after receiving output: carriage returns and
+// backspaces move the cursor and later characters overwrite earlier ones.
+std::string ScreenText(const std::string& output);
 
 // Starts and finishes a run.
 ToolResult RunTool(const std::string& dir, const std::vector<std::string>& args,
