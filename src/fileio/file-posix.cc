@@ -15,11 +15,6 @@
 
 namespace {
 
-// Largest single read or write handed to the system, and the size of the
-// block that zeros are written from when they cannot be reserved.
-constexpr std::uint32_t kZeroBlockSize = 1 << 20;
-const unsigned char kZeroBlock[kZeroBlockSize] = {};
-
 int Descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
 // Takes an exclusive lock that fails at once when another process holds one.
@@ -34,16 +29,6 @@ bool LockExclusively(int fd) {
 [[noreturn]] void FailOpen(const NativeChar* verb, const NativeChar* path,
                            int number) {
   FatalWithErrorNumber(Concat({verb, path, "'"}), number);
-}
-
-// Writes zeros from the static block up to count bytes.
-void WriteZeroBlocks(FileHandle file, std::uint64_t count) {
-  while (count > 0) {
-    const auto piece =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kZeroBlockSize));
-    WriteBytes(file, kZeroBlock, piece);
-    count -= piece;
-  }
 }
 
 }  // namespace
@@ -158,7 +143,7 @@ void AppendZeros(FileHandle file, std::uint64_t count) {
   // A file system that cannot reserve space gets the zeros written; any
   // other refusal (no space, too large) is the failure the writes would meet.
   if (errno != EOPNOTSUPP && errno != ENOSYS) FatalLastError("Cannot write to file");
-  WriteZeroBlocks(file, count);
+  WriteZeros(file, count);
 }
 
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,

@@ -7,16 +7,12 @@
 #include <io.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "fileio/file.h"
 #include "fileio/report.h"
 
 namespace {
-
-constexpr std::uint32_t kZeroBlockSize = 1 << 20;
-const unsigned char kZeroBlock[kZeroBlockSize] = {};
 
 HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file.native); }
 
@@ -103,14 +99,8 @@ void MakeDirectory(const NativeChar* path) {
 
 void CloseFile(FileHandle file) { CloseHandle(Handle(file)); }
 
-void AppendZeros(FileHandle file, std::uint64_t count) {
-  while (count > 0) {
-    const auto piece =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kZeroBlockSize));
-    WriteBytes(file, kZeroBlock, piece);
-    count -= piece;
-  }
-}
+// Space cannot be reserved without a privilege here: zeros are written.
+void AppendZeros(FileHandle file, std::uint64_t count) { WriteZeros(file, count); }
 
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {
   // Every byte is read here; holes are only a saving.

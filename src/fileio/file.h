@@ -54,6 +54,10 @@ void MakeDirectory(const NativeChar* path);
 // Closes the file; the result is ignored.
 void CloseFile(FileHandle file);
 
+// Writes count zero bytes at the file position, in blocks of at most 1 MiB.
+// Fails as WriteBytes does.
+void WriteZeros(FileHandle file, std::uint64_t count);
+
 // Appends count zero bytes to a file whose position is at its end, leaving
 // the position at the new end. Where the file system can, the range is
 // reserved without writing it. Fails as WriteBytes does.

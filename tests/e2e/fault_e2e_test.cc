@@ -140,6 +140,17 @@ class ShrinkingSourceTest : public ToolTest {
     if (TestingWindowsBuild()) GTEST_SKIP() << "uses a preloaded hook";
     ToolTest::SetUp();
   }
+  // Converts a.fs, cutting it to cut bytes just before the first chunks are
+  // stored (write 1 is the Map's header, write 2 the first stored chunks);
+  // the conversion must report a short read.
+  void ExpectShortReadWhenCut(std::uint64_t cut) {
+    std::filesystem::remove_all(Path("a.sparsefs"));
+    ToolOptions options;
+    options.environment = TruncateAtWrite(2, Path("a.fs"), cut);
+    const ToolResult result = Run({"flat-to-sparse", "a.fs", "a.sparsefs"}, options);
+    EXPECT_EQ(result.status, 1) << cut;
+    EXPECT_EQ(result.err, "Short read from file\n") << cut;
+  }
 };
 
 TEST_F(ShrinkingSourceTest, CutUnderAMappedStretchIsAShortRead) {
@@ -148,13 +159,7 @@ TEST_F(ShrinkingSourceTest, CutUnderAMappedStretchIsAShortRead) {
   // checked for zeros.
   for (std::uint64_t cut : {100 * kChunk, 200 * kChunk + 5}) {
     WriteWholeFile(Path("a.fs"), source);
-    std::filesystem::remove_all(Path("a.sparsefs"));
-    ToolOptions options;
-    // Write 1 is the Map's header, write 2 the first stored chunks.
-    options.environment = TruncateAtWrite(2, Path("a.fs"), cut);
-    const ToolResult result = Run({"flat-to-sparse", "a.fs", "a.sparsefs"}, options);
-    EXPECT_EQ(result.status, 1) << cut;
-    EXPECT_EQ(result.err, "Short read from file\n") << cut;
+    ExpectShortReadWhenCut(cut);
     // The Store holds nothing but the source's own bytes.
     const std::string store = ReadWholeFile(Path("a.sparsefs/Store"));
     EXPECT_EQ(store, source.substr(0, store.size())) << cut;
@@ -176,12 +181,7 @@ TEST_F(ShrinkingSourceTest, CutBetweenReadsIsAShortRead) {
                 static_cast<ssize_t>(data.size()));
     }
     close(fd);
-    std::filesystem::remove_all(Path("a.sparsefs"));
-    ToolOptions options;
-    options.environment = TruncateAtWrite(2, Path("a.fs"), cut);
-    const ToolResult result = Run({"flat-to-sparse", "a.fs", "a.sparsefs"}, options);
-    EXPECT_EQ(result.status, 1) << cut;
-    EXPECT_EQ(result.err, "Short read from file\n") << cut;
+    ExpectShortReadWhenCut(cut);
   }
 }
 
