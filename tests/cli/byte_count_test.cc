@@ -12,25 +12,14 @@ struct Case {
   std::uint64_t expected;
 };
 
-TEST(ParseByteCountTest, SignsDigitsAndTheRestOfTheText) {
+// ASCII text is also checked against strtoll by the fuzz target; these are
+// the cases a reader of the rules would ask about first.
+TEST(ParseByteCountTest, SignsDigitsClampingAndTheRestOfTheText) {
   const Case cases[] = {
-      {"0", 0},           {"4096", 4096},      {"+4096", 4096},   {"-0", 0},
-      {"-1", UINT64_MAX}, {"-512", UINT64_MAX - 511},
-      {"abc", 0},         {"", 0},             {"10MB", 10},      {"12abc", 12},
-      {"1 2", 1},         {"+", 0},            {"- 5", 0},        {"+-5", 0},
-      {"--5", 0},         {"++5", 0},          {"x5", 0},         {"007", 7},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ParseByteCount(c.text), c.expected) << c.text;
-}
-
-TEST(ParseByteCountTest, MagnitudesBeyondSixtyFourBitsAreClamped) {
-  const Case cases[] = {
-      {"9223372036854775807", kInt64Max},
+      {"4096", 4096},     {"abc", 0},          {"10MB", 10},     {"- 5", 0},
+      {"+-5", 0},         {"-1", UINT64_MAX},  {"-0", 0},
       {"9223372036854775808", kInt64Max},
-      {"99999999999999999999999999", kInt64Max},
-      {"-9223372036854775807", kInt64MinAsUnsigned + 1},
       {"-9223372036854775808", kInt64MinAsUnsigned},
-      {"-9223372036854775809", kInt64MinAsUnsigned},
       {"-99999999999999999999999999", kInt64MinAsUnsigned},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseByteCount(c.text), c.expected) << c.text;

@@ -26,17 +26,6 @@ void Verify(const std::vector<unsigned char>& map) {
   VerifyMap(map.data(), static_cast<std::uint32_t>(map.size()));
 }
 
-TEST(MapFormatTest, HeaderIsLittleEndianWithZeroReservedBytes) {
-  unsigned char bytes[kMapHeaderSize];
-  EncodeMapHeader(NewMapHeader(0x01020304, 7), bytes);
-  const unsigned char expected[kMapHeaderSize] = {
-      0x73, 0x66, 0x70, 0x73, 0, 0, 1, 0, 4, 3, 2, 1, 7, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(bytes, expected, kMapHeaderSize), 0);
-  const MapHeader header = DecodeMapHeader(bytes);
-  EXPECT_EQ(header.chunkCount, 0x01020304u);
-  EXPECT_EQ(header.allocatedChunkCount, 7u);
-}
-
 TEST(VerifyMapTest, AcceptsConsistentMaps) {
   Verify(Map(SPARSE_MAGIC, 65536, 0, 0, {}));
   Verify(Map(SPARSE_MAGIC, 4096, 3, 2, {ABSENT_CHUNK, 1, 0}));
