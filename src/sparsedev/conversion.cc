@@ -45,14 +45,52 @@ struct Conversion {
   FileHandle store;
   std::uint32_t chunkCount;
   std::uint32_t allocated;  // chunks stored so far, and the next free slot
-  unsigned char* block;     // kReadBlockBytes, for what cannot be viewed
+  // Chunks that are read rather than viewed land here, and the stored ones
+  // stay, compacted at its start, until it is full: scattered chunks then
+  // reach the Store in few writes.
+  unsigned char* block;  // kReadBlockBytes
+  std::uint32_t staged;  // stored chunks at the block's start, not yet written
   EntryBatch* entries;
 };
 
-// Records count chunks held contiguously at data: absent entries for zero
-// chunks, the next slots for the others, each run of which goes to the
-// Store in one write.
-void StoreChunks(Conversion* c, const unsigned char* data, std::uint32_t count) {
+unsigned char* ChunkAt(unsigned char* base, std::uint32_t index) {
+  return base + std::size_t{index} * DEFAULT_CHUNK_LENGTH;
+}
+
+// Writes the staged chunks to the Store.
+void FlushStaged(Conversion* c) {
+  if (c->staged == 0) return;
+  WriteBytes(c->store, c->block, c->staged * DEFAULT_CHUNK_LENGTH);
+  c->staged = 0;
+}
+
+// Where count chunks can be read next, after the staged ones.
+unsigned char* StagingArea(Conversion* c, std::uint32_t count) {
+  if (c->staged + count > kChunksPerRead) FlushStaged(c);
+  return ChunkAt(c->block, c->staged);
+}
+
+// Records the count chunks just read into the staging area: absent entries
+// for zero chunks, the next slots for the others, which stay staged.
+void StageChunks(Conversion* c, std::uint32_t count) {
+  unsigned char* area = ChunkAt(c->block, c->staged);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    unsigned char* chunk = ChunkAt(area, i);
+    if (IsZeroChunk(chunk, DEFAULT_CHUNK_LENGTH)) {
+      AppendEntry(c->entries, ABSENT_CHUNK);
+      continue;
+    }
+    unsigned char* kept = ChunkAt(c->block, c->staged++);
+    if (kept != chunk) std::memmove(kept, chunk, DEFAULT_CHUNK_LENGTH);
+    AppendEntry(c->entries, c->allocated++);
+  }
+}
+
+// Records count chunks viewed at data: absent entries for zero chunks, the
+// next slots for the others, each run of which goes to the Store in one
+// write straight from the view.
+void StoreViewedChunks(Conversion* c, const unsigned char* data, std::uint32_t count) {
+  FlushStaged(c);  // the Store is written in slot order
   std::uint32_t runStart = 0;
   std::uint32_t runLength = 0;
   const auto writeRun = [&] {
@@ -82,25 +120,27 @@ std::uint32_t ConvertWholeChunks(Conversion* c, std::uint32_t first, std::uint32
     count = std::min(count, kChunksPerView);
     const std::size_t length = std::size_t{count} * DEFAULT_CHUNK_LENGTH;
     if (const unsigned char* view = MapView(c->source, offset, length)) {
-      StoreChunks(c, view, count);
+      StoreViewedChunks(c, view, count);
       UnmapView(view, length);
       return count;
     }
   }
   count = std::min(count, kChunksPerRead);
+  unsigned char* area = StagingArea(c, count);
   SeekTo(c->source, offset);
-  ReadBytes(c->source, c->block, count * DEFAULT_CHUNK_LENGTH, false);
-  StoreChunks(c, c->block, count);
+  ReadBytes(c->source, area, count * DEFAULT_CHUNK_LENGTH, false);
+  StageChunks(c, count);
   return count;
 }
 
 // Converts the device's last chunk, which the source may hold only in part;
 // its missing bytes are zeros, and a stored last chunk is stored whole.
 void ConvertLastChunk(Conversion* c) {
-  std::memset(c->block, 0, DEFAULT_CHUNK_LENGTH);
+  unsigned char* area = StagingArea(c, 1);
+  std::memset(area, 0, DEFAULT_CHUNK_LENGTH);
   SeekTo(c->source, std::uint64_t{c->chunkCount - 1} * DEFAULT_CHUNK_LENGTH);
-  ReadBytes(c->source, c->block, DEFAULT_CHUNK_LENGTH, true);
-  StoreChunks(c, c->block, 1);
+  ReadBytes(c->source, area, DEFAULT_CHUNK_LENGTH, true);
+  StageChunks(c, 1);
 }
 
 // Converts every chunk, reading only the chunks that touch the source's
@@ -127,6 +167,7 @@ void ConvertChunks(Conversion* c, std::uint64_t sourceSize) {
       ++chunk;
     }
   }
+  FlushStaged(c);
 }
 
 }  // namespace
