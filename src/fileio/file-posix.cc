@@ -73,7 +73,7 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t count,
     if (got == 0) break;
     done += static_cast<std::uint32_t>(got);
   }
-  if (done < count && !allowShort) Fatal("Short read from file");
+  if (done < count && !allowShort) FatalShortRead();
   return done;
 }
 
@@ -86,7 +86,7 @@ void WriteBytes(FileHandle file, const void* buffer, std::uint32_t count) {
       if (errno == EINTR) continue;
       // The only memory a write can fault on is a view whose file was cut
       // short under it: the bytes to write are gone.
-      if (errno == EFAULT) Fatal("Short read from file");
+      if (errno == EFAULT) FatalShortRead();
       FatalLastError("Cannot write to file");
     }
     if (put == 0) Fatal("Short write to file");
@@ -181,8 +181,10 @@ int LastErrorNumber() { return errno; }
 namespace {
 
 // A view's bytes vanish when another process cuts the file short; reading
-// them raises SIGBUS, which is reported as the short read it is.
-void ReportVanishedBytes(int) { Fatal("Short read from file"); }
+// them raises SIGBUS, which is reported as the short read it is. The signal
+// arrives synchronously from our own read of the view, never inside stdio
+// or the allocator, so the ordinary report is safe to make here.
+void ReportVanishedBytes(int) { FatalShortRead(); }
 
 }  // namespace
 

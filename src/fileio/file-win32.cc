@@ -59,7 +59,7 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t count,
   if (!ReadFile(Handle(file), buffer, count, &done, nullptr)) {
     FatalLastError(L"Cannot read from file");
   }
-  if (done < count && !allowShort) Fatal(L"Short read from file");
+  if (done < count && !allowShort) FatalShortRead();
   return done;
 }
 

@@ -46,6 +46,8 @@ void FatalFormat(const char* format, ...) {
   EndProcess(1);
 }
 
+void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
+
 void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
 
 void FatalTooLarge(unsigned long long bytes) {

@@ -33,6 +33,10 @@ template <typename... Pieces>
 [[noreturn]] void FatalFormat(const char* format, ...)
     QUILLON_PRINTF_FORMAT(1, 2);
 
+// Ends the process with "Short read from file\n": a file held fewer bytes
+// than it had to.
+[[noreturn]] void FatalShortRead();
+
 // Ends the process with "Cannot allocate memory\n".
 [[noreturn]] void OutOfMemory();
 

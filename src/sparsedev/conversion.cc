@@ -207,7 +207,7 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   // unseen; every chunk but the last must still be there in full.
   const std::uint64_t wholeChunks =
       c.chunkCount == 0 ? 0 : std::uint64_t{c.chunkCount - 1} * DEFAULT_CHUNK_LENGTH;
-  if (GetSize(c.source) < wholeChunks) Fatal(NATIVE("Short read from file"));
+  if (GetSize(c.source) < wholeChunks) FatalShortRead();
   FlushEntries(c.entries);
   FreeBuffer(c.block);
   EndPhase();
