@@ -146,6 +146,17 @@ void AppendZeros(FileHandle file, std::uint64_t count) {
   WriteZeros(file, count);
 }
 
+bool ReserveSpace(FileHandle file, std::uint64_t size) {
+  if (size == 0) return true;
+  int result;
+  do {
+    result = fallocate(Descriptor(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return true;
+  if (errno == EOPNOTSUPP || errno == ENOSYS) return false;
+  FatalLastError("Cannot write to file");
+}
+
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
                                        std::uint64_t limit) {
   if (offset >= limit) return std::nullopt;

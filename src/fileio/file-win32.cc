@@ -102,6 +102,8 @@ void CloseFile(FileHandle file) { CloseHandle(Handle(file)); }
 // Space cannot be reserved without a privilege here: zeros are written.
 void AppendZeros(FileHandle file, std::uint64_t count) { WriteZeros(file, count); }
 
+bool ReserveSpace(FileHandle, std::uint64_t) { return false; }
+
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {
   // Every byte is read here; holes are only a saving.
   if (offset >= limit) return std::nullopt;

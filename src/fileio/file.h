@@ -63,6 +63,13 @@ void WriteZeros(FileHandle file, std::uint64_t count);
 // reserved without writing it. Fails as WriteBytes does.
 void AppendZeros(FileHandle file, std::uint64_t count);
 
+// Reserves room for the file's first size bytes without changing its
+// length, so that bytes written there later, or a length set to size, find
+// their space (and read as zeros until written). Returns false where the
+// platform or file system cannot reserve; fails with "Cannot write to file"
+// and the error number when the room is not there.
+bool ReserveSpace(FileHandle file, std::uint64_t size);
+
 // A range of a file that may hold data; everything outside such ranges reads
 // as zeros.
 struct DataRange {

@@ -271,23 +271,37 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   unsigned char* buffer = AllocateZeroed(kCopyBlockBytes);
 
   BeginPhase("Populating flat block device...", header.chunkCount);
+  // With the whole device reserved up front, absent chunks need no work at
+  // all: they are passed over and read as zeros. Otherwise they are written.
+  const std::uint64_t size = header.chunkCount * length;
+  const bool reserved = ReserveSpace(flat, size);
   const unsigned char* entries = map.bytes + kMapHeaderSize;
   std::uint64_t storePosition = 0;
+  std::uint64_t flatPosition = 0;  // the destination's file position
+  std::uint64_t done = 0;          // bytes of the device dealt with
   for (std::uint32_t first = 0; first < header.chunkCount;) {
     const std::uint32_t end = RunEnd(entries, first, header.chunkCount);
     const std::uint64_t bytes = (end - first) * length;
     const std::uint32_t entry = EntryAt(entries, first);
     if (entry == ABSENT_CHUNK) {
-      AppendZeros(flat, bytes);
+      if (!reserved) {
+        AppendZeros(flat, bytes);
+        flatPosition += bytes;
+      }
     } else {
       const std::uint64_t offset = entry * length;
       if (offset != storePosition) SeekTo(store, offset);
+      if (done != flatPosition) SeekTo(flat, done);
       CopyStoreBytes(store, flat, buffer, bytes);
       storePosition = offset + bytes;
+      flatPosition = done + bytes;
     }
+    done += bytes;
     first = end;
     AdvancePhase(first);
   }
+  // Absent chunks at the end were passed over: the length covers them.
+  if (flatPosition != size) SetSize(flat, size);
   EndPhase();
 
   PrintProgress("Cleaning up...\n");
