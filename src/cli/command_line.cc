@@ -26,13 +26,13 @@ void RunCreate(NativeChar** argv) {
     RequireSparsePath(destination);
     CreateSparse(ParseByteCount(argv[3]), destination);
   } else {
-    PrintUsage();
+    ExitWithUsage();
   }
 }
 
 }  // namespace
 
-void PrintUsage() {
+void ExitWithUsage() {
   FatalFormat(
       "Usage: %s create <flat|sparse> <bytes> <dst>\n"
       "       %s flat-to-sparse <src> <dst>\n"
@@ -72,26 +72,26 @@ void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
 }
 
 int RunCommandLine(int argc, NativeChar** argv) {
-  if (argc < 2) PrintUsage();
+  if (argc < 2) ExitWithUsage();
   const NativeStringView command = argv[1];
   if (command == NATIVE("create")) {
-    if (argc != 5) PrintUsage();
+    if (argc != 5) ExitWithUsage();
     RunCreate(argv);
   } else if (command == NATIVE("flat-to-sparse")) {
-    if (argc != 4) PrintUsage();
+    if (argc != 4) ExitWithUsage();
     RequireFlatPath(argv[2]);
     RequireSparsePath(argv[3]);
     FlatToSparse(argv[2], argv[3]);
   } else if (command == NATIVE("sparse-to-flat")) {
-    if (argc != 4) PrintUsage();
+    if (argc != 4) ExitWithUsage();
     RequireSparsePath(argv[2]);
     RequireFlatPath(argv[3]);
     SparseToFlat(argv[2], argv[3]);
   } else if (command == NATIVE("extend")) {
-    if (argc != 4) PrintUsage();
+    if (argc != 4) ExitWithUsage();
     ExtendDevice(ParseByteCount(argv[2]), argv[3]);
   } else {
-    PrintUsage();
+    ExitWithUsage();
   }
   return 0;
 }

@@ -12,7 +12,7 @@
 int RunCommandLine(int argc, NativeChar** argv);
 
 // Writes the usage text to standard error and ends the process with status 1.
-[[noreturn]] void PrintUsage();
+[[noreturn]] void ExitWithUsage();
 
 // The text after the last "." of the whole path (separators included), or
 // nothing when the path has no ".".

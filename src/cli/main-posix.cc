@@ -1,6 +1,5 @@
 // Process entry on POSIX: arguments arrive as bytes and are used as they are.
 #include "cli/command_line.h"
-#include "fileio/file.h"
 #include "fileio/report.h"
 
 int main(int argc, char** argv) {

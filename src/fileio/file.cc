@@ -1,20 +1,132 @@
-// The file operations every platform shares, built on the checked ones.
-#include <algorithm>
-
 #include "fileio/file.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "fileio/report.h"
 
 namespace {
 
-constexpr std::uint32_t kZeroBlockSize = 1 << 20;
-const unsigned char kZeroBlock[kZeroBlockSize] = {};
+// Offsets past this are beyond any file.
+constexpr std::uint64_t kMaxFileOffset = INT64_MAX;
+
+// Largest single transfer asked of the system.
+constexpr std::size_t kFillBlockSize = 1 << 20;
+
+[[noreturn]] void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
+
+[[noreturn]] void FatalWrite(int error) { Fatal(NATIVE("Cannot write to file"), error); }
+
+void Check(int error, const NativeChar* message) {
+  if (error != 0) Fatal(message, error);
+}
+
+bool FlushesSkipped() {
+  static const bool skipped = [] {
+    const char* value = std::getenv("QUILLON_NO_FLUSH");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+  }();
+  return skipped;
+}
 
 }  // namespace
 
-void WriteZeros(FileHandle file, std::uint64_t count) {
+FileHandle OpenExisting(const NativeChar* path, Access access) {
+  FileHandle file{};
+  const auto mode = access == Access::kReadOnly ? sys::OpenMode::kRead : sys::OpenMode::kReadWrite;
+  if (const int error = sys::Open(path, mode, &file)) {
+    Fatal(Concat({NATIVE("Cannot open '"), path, NATIVE("'")}), error);
+  }
+  return file;
+}
+
+FileHandle CreateAlways(const NativeChar* path) {
+  FileHandle file{};
+  if (const int error = sys::Open(path, sys::OpenMode::kCreate, &file)) {
+    Fatal(Concat({NATIVE("Cannot create '"), path, NATIVE("'")}), error);
+  }
+  return file;
+}
+
+std::size_t ReadUpTo(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (offset >= kMaxFileOffset) return 0;
+  count = static_cast<std::size_t>(std::min<std::uint64_t>(count, kMaxFileOffset - offset));
+  std::size_t done = 0;
+  Check(sys::ReadAt(file, offset, buffer, count, &done), NATIVE("Cannot read from file"));
+  return done;
+}
+
+void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (ReadUpTo(file, offset, buffer, count) < count) FatalShortRead();
+}
+
+void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  if (const int error = sys::WriteAt(file, offset, buffer, count, &done)) FatalWrite(error);
+  if (done < count) Fatal(NATIVE("Short write to file"));
+}
+
+void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
+  static unsigned char block[kFillBlockSize];
+  std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize)));
   while (count > 0) {
-    const auto piece =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kZeroBlockSize));
-    WriteBytes(file, kZeroBlock, piece);
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize));
+    WriteBytes(file, offset, block, piece);
+    offset += piece;
     count -= piece;
   }
 }
+
+void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count) {
+  bool reserved = false;
+  if (const int error = sys::Reserve(file, offset, count, false, &reserved)) FatalWrite(error);
+  if (!reserved) WriteFill(file, offset, count, 0);
+}
+
+bool ReserveSpace(FileHandle file, std::uint64_t size) {
+  bool reserved = false;
+  if (const int error = sys::Reserve(file, 0, size, true, &reserved)) FatalWrite(error);
+  return reserved;
+}
+
+std::uint64_t GetSize(FileHandle file) {
+  std::uint64_t size = 0;
+  Check(sys::Size(file, &size), NATIVE("Cannot get file size"));
+  return size;
+}
+
+void SetSize(FileHandle file, std::uint64_t size) {
+  Check(sys::Seek(file, size), NATIVE("Cannot set file pointer"));
+  const std::uint64_t old = GetSize(file);
+  bool reserved = false;
+  if (size > old) {
+    Check(sys::Reserve(file, old, size - old, true, &reserved), NATIVE("Cannot set end of file"));
+  }
+  Check(sys::Truncate(file, size), NATIVE("Cannot set end of file"));
+  Check(sys::Seek(file, 0), NATIVE("Cannot rewind file pointer"));
+}
+
+void FlushFile(FileHandle file) {
+  if (!FlushesSkipped()) Check(sys::Flush(file), NATIVE("Cannot write to file"));
+}
+
+void FlushDirectory(const NativeChar* path) {
+  if (!FlushesSkipped()) Check(sys::FlushDirectory(path), NATIVE("Cannot write to file"));
+}
+
+void FlushParentDirectory(const NativeChar* path) {
+  if (!FlushesSkipped()) Check(sys::FlushParentDirectory(path), NATIVE("Cannot write to file"));
+}
+
+void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  if (!FlushesSkipped()) sys::StartWriteback(file, offset, length);
+}
+
+void MakeDirectory(const NativeChar* path) {
+  if (const int error = sys::MakeDirectory(path)) {
+    Fatal(Concat({NATIVE("Cannot create directory '"), path, NATIVE("'")}), error);
+  }
+}
+
+void CloseFile(FileHandle file) { sys::Close(file); }

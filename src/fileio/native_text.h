@@ -12,16 +12,9 @@
 #ifdef _WIN32
 using NativeChar = wchar_t;
 #define NATIVE(text) L##text
-// MinGW's own printf family, which knows %llu, is the one in use; its
-// header names the matching format checks.
-#include <cstdio>
-#define QUILLON_PRINTF_FORMAT(formatIndex, firstArgument) \
-  __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArgument)))
 #else
 using NativeChar = char;
 #define NATIVE(text) text
-#define QUILLON_PRINTF_FORMAT(formatIndex, firstArgument) \
-  __attribute__((format(printf, formatIndex, firstArgument)))
 #endif
 
 using NativeString = std::basic_string<NativeChar>;

@@ -4,32 +4,47 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
-#include "fileio/console.h"
+#include "fileio/progress.h"
+#include "fileio/system.h"
 
-NativeStringView CutMessage(NativeStringView message) {
-  std::size_t end = 0;
-  for (std::size_t count = 0; count < kMaxMessageCharacters && end < message.size();
-       ++count) {
-    NextCodePoint(message, &end);
+namespace {
+
+bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
+
+[[noreturn]] void Report(NativeStringView text) {
+  FinishStandardOutput();
+  sys::WriteStandardError(text);
+  EndProcess(1);
+}
+
+}  // namespace
+
+NativeString PrintableMessage(NativeStringView message) {
+  NativeString printable;
+  std::size_t pos = 0;
+  for (std::size_t count = 0; count < kMaxMessageCharacters && pos < message.size(); ++count) {
+    const std::size_t start = pos;
+    if (IsControl(NextCodePoint(message, &pos))) {
+      printable += NATIVE('?');
+    } else {
+      printable.append(message.substr(start, pos - start));
+    }
   }
-  return message.substr(0, end);
+  return printable;
 }
 
 void Fatal(NativeStringView message) {
-  FinishStandardOutput();
-  WriteStandardError(Concat({CutMessage(message), NATIVE("\n")}));
-  EndProcess(1);
+  Report(Concat({PrintableMessage(message), NATIVE("\n")}));
 }
 
-void FatalWithErrorNumber(NativeStringView message, int number) {
-  FinishStandardOutput();
-  const NativeString sign = number < 0 ? NATIVE("-") : NATIVE("");
-  const auto magnitude = static_cast<std::uint64_t>(number < 0 ? -static_cast<long long>(number)
-                                                               : number);
-  WriteStandardError(Concat({CutMessage(message), NATIVE(": "), sign,
-                             NativeDecimal(magnitude), NATIVE("\n")}));
-  EndProcess(1);
+void Fatal(NativeStringView message, int errorNumber) {
+  const NativeString sign = errorNumber < 0 ? NATIVE("-") : NATIVE("");
+  const auto magnitude = static_cast<std::uint64_t>(
+      errorNumber < 0 ? -static_cast<long long>(errorNumber) : errorNumber);
+  Report(Concat({PrintableMessage(message), NATIVE(": "), sign, NativeDecimal(magnitude),
+                 NATIVE("\n")}));
 }
 
 void FatalFormat(const char* format, ...) {
@@ -38,31 +53,21 @@ void FatalFormat(const char* format, ...) {
   va_start(arguments, format);
   const int length = std::vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
-  FinishStandardOutput();
-  if (length > 0) {
-    WriteStandardErrorBytes(
-        std::string_view(text, std::min<std::size_t>(length, sizeof text - 1)));
-  }
-  EndProcess(1);
+  // The texts are ASCII, so each byte is one native character.
+  const char* end = text + std::clamp<int>(length, 0, sizeof text - 1);
+  const char* begin = text;
+  Report(NativeString(begin, end));
 }
-
-void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
 
 void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
 
-void FatalTooLarge(unsigned long long bytes) {
-  FatalFormat("Block device size %llu is too large\n", bytes);
-}
-
 void EndProcess(int status) {
   FinishStandardOutput();
+  if (status != 0) sys::CutFilesAfterFailure();
   std::exit(status);
 }
 
-unsigned char* AllocateZeroed(std::size_t size) {
-  void* buffer = std::calloc(size == 0 ? 1 : size, 1);
-  if (buffer == nullptr) OutOfMemory();
-  return static_cast<unsigned char*>(buffer);
+void PrepareProcess() {
+  sys::PrepareStandardStreams();
+  std::set_new_handler(OutOfMemory);
 }
-
-void FreeBuffer(unsigned char* buffer) { std::free(buffer); }

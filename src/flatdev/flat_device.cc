@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "fileio/console.h"
 #include "fileio/file.h"
+#include "fileio/progress.h"
 #include "fileio/report.h"
 
 namespace {
@@ -25,29 +25,38 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
                 static_cast<unsigned long long>(bytes));
   const std::uint64_t size = RoundToFlatBlocks(bytes);
   BeginPhase(line, size);
-  if (bytes > kMaxFlatRequest) FatalTooLarge(bytes);
-
+  if (bytes > kMaxFlatRequest) {
+    FatalFormat("Block device size %llu is too large\n", static_cast<unsigned long long>(bytes));
+  }
   const FileHandle file = CreateAlways(path);
+  // A failed creation leaves an empty file, never a shorter run of zeros
+  // that could pass for a smaller device.
+  sys::CutOnFailure(file, 0);
   for (std::uint64_t written = 0; written < size;) {
     const std::uint64_t slice = std::min(kCreateSlice, size - written);
-    AppendZeros(file, slice);
+    AppendZeros(file, written, slice);
     written += slice;
     AdvancePhase(written);
   }
   EndPhase();
+  FlushFile(file);
+  FlushParentDirectory(path);
+  sys::KeepOnFailure(file);
   CloseFile(file);
 }
 
 void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
   const std::uint64_t newSize = RoundToFlatBlocks(bytes);
   PrintProgress("Extending flat block device\n");
-  const FileHandle file = OpenExisting(path, true);
+  const FileHandle file = OpenExisting(path, Access::kReadWrite);
   const std::uint64_t oldSize = GetSize(file);
   PrintProgress("Old block device size is %llu\n", static_cast<unsigned long long>(oldSize));
   PrintProgress("New block device size is %llu\n", static_cast<unsigned long long>(newSize));
   if (newSize < oldSize) {
     PrintProgress("Refusing to shorten block device");
-    return;
+  } else {
+    SetSize(file, newSize);
+    FlushFile(file);
   }
-  SetSize(file, newSize);
+  CloseFile(file);
 }

@@ -1,26 +1,44 @@
 #include "sparsedev/sparse_device.h"
 
-#include "fileio/console.h"
-#include "fileio/file.h"
-#include "fileio/report.h"
-#include "sparsedev/sparse_map.h"
+#include "fileio/progress.h"
 
 namespace {
 
-// Writes the longer Map of an extension from oldCount to header.chunkCount
-// chunks. The header goes last: until it is written the Map still describes
-// the old device, with any new entries as ignored bytes after its last one.
-void WriteExtension(const LoadedMap& map, const MapHeader& header, std::uint32_t oldCount) {
-  const std::uint64_t entriesEnd = kMapHeaderSize + std::uint64_t{kMapEntrySize} * oldCount;
-  if (map.length > entriesEnd) SetSize(map.file, entriesEnd);
-  if (header.chunkCount == oldCount) return;
-  SeekTo(map.file, entriesEnd);
-  WriteAbsentEntries(map.file, header.chunkCount - oldCount);
-  SeekTo(map.file, 0);
-  WriteMapHeader(map.file, header);
+void WriteHeader(FileHandle map, const MapHeader& header) {
+  unsigned char bytes[kMapHeaderSize];
+  EncodeMapHeader(header, bytes);
+  WriteBytes(map, 0, bytes, kMapHeaderSize);
+}
+
+void WriteAbsentEntries(FileHandle map, std::uint32_t first, std::uint32_t count) {
+  WriteFill(map, EntryOffset(first), std::uint64_t{count} * kMapEntrySize, 0xFF);
 }
 
 }  // namespace
+
+FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
+  PrintProgress("Chunk length = %u\n", DEFAULT_CHUNK_LENGTH);
+  PrintProgress("Chunk count = %u\n", chunkCount);
+  PrintProgress("Creating map...\n");
+  const FileHandle map = CreateAlways(mapPath.c_str());
+  WriteHeader(map, MapHeader{});  // magic 0: refused until the real header
+  return map;
+}
+
+FileHandle CreateStore(const NativeString& storePath) {
+  PrintProgress("Creating store...\n");
+  return CreateAlways(storePath.c_str());
+}
+
+void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store,
+                        const MapHeader& header) {
+  FlushFile(store);
+  FlushFile(map);
+  WriteHeader(map, header);
+  FlushFile(map);
+  FlushDirectory(path);
+  FlushParentDirectory(path);
+}
 
 void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
   const NativeString mapPath = MapPath(path);
@@ -29,14 +47,10 @@ void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
                 static_cast<unsigned long long>(bytes));
   const std::uint32_t chunkCount = ChunkCountFor(bytes, DEFAULT_CHUNK_LENGTH);
   MakeDirectory(path);
-  PrintProgress("Chunk length = %u\n", DEFAULT_CHUNK_LENGTH);
-  PrintProgress("Chunk count = %u\n", chunkCount);
-  PrintProgress("Creating map...\n");
-  const FileHandle map = CreateAlways(mapPath.c_str());
-  WriteMapHeader(map, NewMapHeader(chunkCount, 0));
-  WriteAbsentEntries(map, chunkCount);
-  PrintProgress("Creating store...\n");
-  const FileHandle store = CreateAlways(storePath.c_str());
+  const FileHandle map = CreateMap(mapPath, chunkCount);
+  WriteAbsentEntries(map, 0, chunkCount);
+  const FileHandle store = CreateStore(storePath);
+  FinishSparseDevice(path, map, store, NewMapHeader(chunkCount, 0));
   PrintProgress("Cleaning up...\n");
   CloseFile(map);
   CloseFile(store);
@@ -45,9 +59,8 @@ void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
 void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
   const NativeString mapPath = MapPath(path);
   PrintProgress("Extending sparse block device\n");
-  const LoadedMap map = LoadMap(mapPath, true);
-  VerifyMap(map.bytes, map.length);
-  MapHeader header = DecodeMapHeader(map.bytes);
+  const OpenedMap map = OpenMap(mapPath, Access::kReadWrite);
+  MapHeader header = VerifyMap(map);
   const std::uint32_t oldCount = header.chunkCount;
   PrintProgress("Old block device size is %llu\n",
                 static_cast<unsigned long long>(std::uint64_t{oldCount} * header.chunkLength));
@@ -57,9 +70,18 @@ void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
                                                 header.chunkLength));
   if (header.chunkCount < oldCount) {
     PrintProgress("Refusing to shorten block device\n");
-  } else {
-    WriteExtension(map, header, oldCount);
+    CloseFile(map.file);
+    return;
   }
-  FreeBuffer(map.bytes);
+  // Bytes after the last entry go first. Until the header lands the Map
+  // describes the old device, with the new entries as ignored bytes after
+  // its last one; they are on storage before the header that counts them.
+  if (map.length > EntryOffset(oldCount)) SetSize(map.file, EntryOffset(oldCount));
+  if (header.chunkCount > oldCount) {
+    WriteAbsentEntries(map.file, oldCount, header.chunkCount - oldCount);
+    FlushFile(map.file);
+    WriteHeader(map.file, header);
+  }
+  FlushFile(map.file);
   CloseFile(map.file);
 }

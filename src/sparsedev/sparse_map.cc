@@ -4,13 +4,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "fileio/report.h"
 
 namespace {
 
-// Size of one batch of entries written at once.
-constexpr std::uint32_t kEntryBatchBytes = 1 << 20;
+// Longest derived path, in characters, terminator excluded.
+constexpr std::size_t kMaxDerivedPathCharacters = 259;
 
 NativeString DerivedPath(NativeStringView directory, NativeStringView name) {
   NativeString path = Concat({directory, NATIVE("/"), name});
@@ -20,20 +21,48 @@ NativeString DerivedPath(NativeStringView directory, NativeStringView name) {
   return path;
 }
 
-// The printf-style message as a string; Map messages are short.
-std::string FormatList(const char* format, va_list arguments) {
+std::string Format(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
+std::string Format(const char* format, ...) {
   char text[256];
+  va_list arguments;
+  va_start(arguments, format);
   std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
   return text;
 }
 
-std::string Format(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::string text = FormatList(format, arguments);
-  va_end(arguments);
-  return text;
+// The checks that need only the header and the Map's length; bytes holds the
+// header, or the whole Map when it is shorter.
+std::string FindHeaderProblem(const unsigned char* bytes, std::uint64_t length) {
+  if (length < kMapHeaderSize) return "Sparse block device map too short for header";
+  const MapHeader header = DecodeMapHeader(bytes);
+  if (header.magic != SPARSE_MAGIC) {
+    return Format("Invalid sparse block device magic 0x%08x", header.magic);
+  }
+  if (header.allocatedChunkCount > header.chunkCount) {
+    return Format(
+        "Sparse block device allocated chunk count greater than total chunk count, %u > %u",
+        header.allocatedChunkCount, header.chunkCount);
+  }
+  if (length < EntryOffset(header.chunkCount)) {
+    return Format("Sparse block device map too short for total chunk count %u",
+                  header.chunkCount);
+  }
+  return "";
+}
+
+// The checks that follow the count of stored entries.
+std::string FindCountProblem(const MapHeader& header, std::uint32_t stored) {
+  if (stored != header.allocatedChunkCount) {
+    return Format("Sparse block device allocated chunk count is wrong, %u != %u", stored,
+                  header.allocatedChunkCount);
+  }
+  if (header.chunkLength == 0) return "Sparse block device chunk length is zero";
+  return "";
+}
+
+void FailUnless(const std::string& problem) {
+  if (!problem.empty()) FatalFormat("%s\n", problem.c_str());
 }
 
 }  // namespace
@@ -47,17 +76,12 @@ NativeString StorePath(NativeStringView directory) {
 }
 
 std::uint32_t LoadLittleEndian32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) |
-         static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 |
-         static_cast<std::uint32_t>(bytes[3]) << 24;
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
 void StoreLittleEndian32(unsigned char* bytes, std::uint32_t value) {
-  bytes[0] = static_cast<unsigned char>(value);
-  bytes[1] = static_cast<unsigned char>(value >> 8);
-  bytes[2] = static_cast<unsigned char>(value >> 16);
-  bytes[3] = static_cast<unsigned char>(value >> 24);
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 MapHeader DecodeMapHeader(const unsigned char* bytes) {
@@ -77,85 +101,69 @@ MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCou
   return MapHeader{SPARSE_MAGIC, DEFAULT_CHUNK_LENGTH, chunkCount, allocatedChunkCount};
 }
 
-void WriteMapHeader(FileHandle map, const MapHeader& header) {
-  unsigned char bytes[kMapHeaderSize];
-  EncodeMapHeader(header, bytes);
-  WriteBytes(map, bytes, kMapHeaderSize);
+OpenedMap OpenMap(const NativeString& mapPath, Access access) {
+  const FileHandle file = OpenExisting(mapPath.c_str(), access);
+  const std::uint64_t length = GetSize(file);
+  if (length > 0xFFFFFFFF) {
+    FatalFormat("Sparse block device map too large, %llu bytes\n",
+                static_cast<unsigned long long>(length));
+  }
+  return OpenedMap{file, length};
 }
 
-void WriteAbsentEntries(FileHandle map, std::uint64_t count) {
-  static unsigned char batch[kEntryBatchBytes];
-  std::memset(batch, 0xFF, sizeof batch);
-  for (std::uint64_t left = count * kMapEntrySize; left > 0;) {
-    const auto piece =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kEntryBatchBytes));
-    WriteBytes(map, batch, piece);
-    left -= piece;
+MapHeader VerifyMap(const OpenedMap& map) {
+  unsigned char head[kMapHeaderSize] = {};
+  ReadBytes(map.file, 0, head, std::min<std::uint64_t>(map.length, kMapHeaderSize));
+  FailUnless(FindHeaderProblem(head, map.length));
+  const MapHeader header = DecodeMapHeader(head);
+  const auto block = std::make_unique_for_overwrite<unsigned char[]>(
+      std::size_t{kEntriesPerBlock} * kMapEntrySize);
+  std::uint32_t stored = 0;
+  for (std::uint32_t first = 0; first < header.chunkCount;) {
+    const std::uint32_t count = std::min(kEntriesPerBlock, header.chunkCount - first);
+    ReadEntries(map.file, first, count, block.get());
+    stored += CountStoredEntries(block.get(), count);
+    first += count;
   }
+  FailUnless(FindCountProblem(header, stored));
+  return header;
 }
 
-LoadedMap LoadMap(const NativeString& mapPath, bool writable) {
-  const FileHandle file = OpenExisting(mapPath.c_str(), writable);
-  const std::uint64_t size = GetSize(file);
-  if (size > 0xFFFFFFFF) {
-    MapFatal("Sparse block device map too large, %llu bytes",
-             static_cast<unsigned long long>(size));
-  }
-  const auto length = static_cast<std::uint32_t>(size);
-  unsigned char* bytes = AllocateZeroed(length);
-  ReadBytes(file, bytes, length, false);
-  return LoadedMap{file, bytes, length};
+std::string FindMapProblem(const unsigned char* bytes, std::uint64_t length) {
+  std::string problem = FindHeaderProblem(bytes, length);
+  if (!problem.empty()) return problem;
+  const MapHeader header = DecodeMapHeader(bytes);
+  return FindCountProblem(header,
+                          CountStoredEntries(bytes + kMapHeaderSize, header.chunkCount));
+}
+
+bool AllAbsent(const unsigned char* entries, std::uint32_t count) {
+  // Every byte equal to the next and the first 0xFF: found at memory speed,
+  // as most of a large Map is.
+  const std::size_t bytes = std::size_t{count} * kMapEntrySize;
+  return bytes == 0 || (entries[0] == 0xFF && std::memcmp(entries, entries + 1, bytes - 1) == 0);
 }
 
 std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count) {
+  if (AllAbsent(entries, count)) return 0;
+  const std::size_t bytes = std::size_t{count} * kMapEntrySize;
   std::uint32_t stored = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    stored += LoadLittleEndian32(entries + std::size_t{i} * kMapEntrySize) != ABSENT_CHUNK;
+  for (std::size_t at = 0; at < bytes; at += kMapEntrySize) {
+    std::uint32_t entry;
+    std::memcpy(&entry, entries + at, sizeof entry);  // ABSENT_CHUNK reads alike either way
+    stored += entry != ABSENT_CHUNK;
   }
   return stored;
 }
 
-std::string FindMapProblem(const unsigned char* bytes, std::uint32_t length) {
-  if (length < kMapHeaderSize) return "Sparse block device map too short for header";
-  const MapHeader header = DecodeMapHeader(bytes);
-  if (header.magic != SPARSE_MAGIC) {
-    return Format("Invalid sparse block device magic 0x%08x", header.magic);
-  }
-  if (header.allocatedChunkCount > header.chunkCount) {
-    return Format(
-        "Sparse block device allocated chunk count greater than total chunk count, %u > %u",
-        header.allocatedChunkCount, header.chunkCount);
-  }
-  if (length < kMapHeaderSize + std::uint64_t{kMapEntrySize} * header.chunkCount) {
-    return Format("Sparse block device map too short for total chunk count %u",
-                  header.chunkCount);
-  }
-  const std::uint32_t stored = CountStoredEntries(bytes + kMapHeaderSize, header.chunkCount);
-  if (stored != header.allocatedChunkCount) {
-    return Format("Sparse block device allocated chunk count is wrong, %u != %u", stored,
-                  header.allocatedChunkCount);
-  }
-  if (header.chunkLength == 0) return "Sparse block device chunk length is zero";
-  return "";
-}
-
-void VerifyMap(const unsigned char* bytes, std::uint32_t length) {
-  const std::string problem = FindMapProblem(bytes, length);
-  if (!problem.empty()) MapFatal("%s", problem.c_str());
-}
-
-void MapFatal(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const std::string text = FormatList(format, arguments);
-  va_end(arguments);
-  FatalFormat("%s\n", text.c_str());
+void ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out) {
+  ReadBytes(map, EntryOffset(first), out, std::size_t{count} * kMapEntrySize);
 }
 
 std::uint32_t ChunkCountFor(std::uint64_t bytes, std::uint32_t chunkLength) {
   const std::uint64_t roundUp = chunkLength - 1;
-  if (bytes > UINT64_MAX - roundUp) FatalTooLarge(bytes);
-  const std::uint64_t chunks = (bytes + roundUp) / chunkLength;
-  if (chunks > kMaxChunkCount) FatalTooLarge(bytes);
-  return static_cast<std::uint32_t>(chunks);
+  if (bytes > UINT64_MAX - roundUp || (bytes + roundUp) / chunkLength > kMaxChunkCount) {
+    FatalFormat("Block device size %llu is too large\n", static_cast<unsigned long long>(bytes));
+  }
+  return static_cast<std::uint32_t>((bytes + roundUp) / chunkLength);
 }

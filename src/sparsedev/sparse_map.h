@@ -5,11 +5,11 @@
 // holds the chunk, or ABSENT_CHUNK for a chunk of zeros.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "fileio/file.h"
-#include "fileio/native_text.h"
 
 constexpr std::uint32_t SPARSE_MAGIC = 0x73706673;  // "sfps" on disk
 constexpr std::uint32_t ABSENT_CHUNK = 0xFFFFFFFF;
@@ -17,12 +17,12 @@ constexpr std::uint32_t DEFAULT_CHUNK_LENGTH = 65536;
 constexpr std::uint32_t kMapHeaderSize = 32;
 constexpr std::uint32_t kMapEntrySize = 4;
 
-// Most chunks a device may have: its Map must stay below 4 GiB to be loaded.
+// Most chunks a device may have: its Map must stay below 4 GiB.
 constexpr std::uint64_t kMaxChunkCount =
     (std::uint64_t{0xFFFFFFFF} - kMapHeaderSize) / kMapEntrySize;
 
-// Longest derived path, in characters, terminator excluded.
-constexpr std::size_t kMaxDerivedPathCharacters = 259;
+// Entries read or written at once; the Map is never held whole.
+constexpr std::uint32_t kEntriesPerBlock = 1 << 18;
 
 // The Map's header fields; the 16 reserved bytes are written as zeros.
 struct MapHeader {
@@ -32,57 +32,54 @@ struct MapHeader {
   std::uint32_t allocatedChunkCount;
 };
 
-// A whole Map read into memory, with its still open file.
-struct LoadedMap {
-  FileHandle file;
-  unsigned char* bytes;  // zero-filled heap buffer, FreeBuffer to release
-  std::uint32_t length;
-};
-
-// "<directory>/Map" and "<directory>/Store". A path longer than its limit
-// ends the process with "Sparse block device path too long '<directory>'".
+// "<directory>/Map" and "<directory>/Store". A path of more than 259
+// characters ends the process with "Sparse block device path too long".
 NativeString MapPath(NativeStringView directory);
 NativeString StorePath(NativeStringView directory);
 
-// The little-endian 32-bit number at bytes.
+// The little-endian 32-bit number at bytes, and the reverse.
 std::uint32_t LoadLittleEndian32(const unsigned char* bytes);
-
-// Stores value at bytes as a little-endian 32-bit number.
 void StoreLittleEndian32(unsigned char* bytes, std::uint32_t value);
 
-// The header of a Map of at least kMapHeaderSize bytes.
+// The header in the first kMapHeaderSize bytes, and the reverse.
 MapHeader DecodeMapHeader(const unsigned char* bytes);
-
-// Writes header and the zero reserved bytes to out[0..kMapHeaderSize).
 void EncodeMapHeader(const MapHeader& header, unsigned char* out);
 
-// A header for a new device of chunkCount chunks of DEFAULT_CHUNK_LENGTH.
+// The header of a new device of chunkCount chunks of DEFAULT_CHUNK_LENGTH.
 MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCount);
 
-// Writes header at the Map's file position.
-void WriteMapHeader(FileHandle map, const MapHeader& header);
+// An open Map and its length.
+struct OpenedMap {
+  FileHandle file;
+  std::uint64_t length;
+};
 
-// Appends count ABSENT_CHUNK entries at the Map's file position, in batches.
-void WriteAbsentEntries(FileHandle map, std::uint64_t count);
+// Opens the Map at mapPath; one of 4 GiB or more ends the process with
+// "Sparse block device map too large".
+OpenedMap OpenMap(const NativeString& mapPath, Access access);
 
-// Opens the Map at mapPath and reads it whole. A Map of 4 GiB or more ends
-// the process with "Sparse block device map too large, <n> bytes".
-LoadedMap LoadMap(const NativeString& mapPath, bool writable);
+// Reads the Map once, a block of entries at a time, and returns its header
+// when it is consistent; otherwise ends the process naming the first check
+// that failed, in the documented order.
+MapHeader VerifyMap(const OpenedMap& map);
 
-// The message naming the first check that the Map fails, or an empty string
-// for a consistent Map.
-std::string FindMapProblem(const unsigned char* bytes, std::uint32_t length);
+// The message naming the first check that the Map held whole in bytes fails,
+// or an empty string for a consistent Map.
+std::string FindMapProblem(const unsigned char* bytes, std::uint64_t length);
 
-// Returns only if the Map is consistent; otherwise ends the process with a
-// message naming the first check that failed.
-void VerifyMap(const unsigned char* bytes, std::uint32_t length);
-
-// Ends the process with the printf-style message and a newline.
-[[noreturn]] void MapFatal(const char* format, ...)
-    QUILLON_PRINTF_FORMAT(1, 2);
+// Whether all of the first count entries are ABSENT_CHUNK.
+bool AllAbsent(const unsigned char* entries, std::uint32_t count);
 
 // The number of entries among the first count that are not ABSENT_CHUNK.
 std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count);
+
+// Reads count entries from entry first on into out.
+void ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out);
+
+// Byte offset of entry index in the Map.
+constexpr std::uint64_t EntryOffset(std::uint64_t index) {
+  return kMapHeaderSize + kMapEntrySize * index;
+}
 
 // The chunk count a size of bytes needs with chunks of chunkLength bytes,
 // rounded up; ends the process with "Block device size <bytes> is too large"

@@ -35,13 +35,24 @@ void Act() {
   for (int i = 0; i < 3000 && !Exists(dir + "/resume"); ++i) usleep(10000);
 }
 
-}  // namespace
-
-extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
-  static auto real = reinterpret_cast<WriteFunction>(dlsym(RTLD_NEXT, "write"));
+void Count(int fd) {
   if (fd > 2) {
     const char* at = std::getenv("QUILLON_HOOK_AT");
     if (at != nullptr && ++g_writes == std::atoi(at)) Act();
   }
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
+  static auto real = reinterpret_cast<WriteFunction>(dlsym(RTLD_NEXT, "write"));
+  Count(fd);
   return real(fd, buffer, count);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+  using PwriteFunction = ssize_t (*)(int, const void*, size_t, off_t);
+  static auto real = reinterpret_cast<PwriteFunction>(dlsym(RTLD_NEXT, "pwrite"));
+  Count(fd);
+  return real(fd, buffer, count, offset);
 }

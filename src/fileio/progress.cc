@@ -1,11 +1,11 @@
-#include "fileio/console.h"
+#include "fileio/progress.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
-#include "fileio/file.h"
+#include "fileio/system.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ void PrintProgress(const char* format, ...) {
 
 void BeginPhase(const char* line, std::uint64_t total) {
   std::fputs(line, stdout);
-  if (!StandardOutputIsTerminal()) {
+  if (!sys::StandardOutputIsTerminal()) {
     std::fputc('\n', stdout);
     return;
   }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "fileio/native_text.h"
+#include "fileio/compiler.h"
 
 // Prints one complete progress line (printf-style; the format holds "\n").
 void PrintProgress(const char* format, ...)

@@ -1,0 +1,298 @@
+// The platform seam on POSIX systems (Linux first). Files are opened
+// close-on-exec and locked with flock, which is how "without sharing" is
+// kept here; transfers are positional and retried after signals.
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "fileio/system.h"
+
+namespace sys {
+namespace {
+
+int Descriptor(FileHandle file) { return static_cast<int>(file.native); }
+
+// Runs a system call again while a signal interrupts it.
+template <typename Call>
+auto RetryOnInterrupt(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+int ErrorOf(int result) { return result < 0 ? errno : 0; }
+
+bool IsDisk(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+// Whether the refusal means the file system cannot reserve, not that the
+// room is missing.
+bool CannotReserve(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
+
+// Files to cut should the process fail; plain values, so that a signal
+// handler may read them.
+struct CutFile {
+  int fd;  // -1 when the slot is free
+  std::uint64_t length;
+};
+CutFile g_cutFiles[kMaxCutFiles] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
+
+// Ends the process after an interruption the way the signal would have,
+// once the registered files are cut. Only async-signal-safe calls.
+void CutAndReraise(int signalNumber) {
+  CutFilesAfterFailure();
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+}  // namespace
+
+int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
+  // Non-blocking, so that a pipe without a writer cannot hold the open.
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  flags |= mode == OpenMode::kRead ? O_RDONLY : O_RDWR;
+  if (mode == OpenMode::kCreate) flags |= O_CREAT;  // no O_TRUNC: only once locked
+  const int fd = RetryOnInterrupt([&] { return open(path, flags, 0666); });
+  if (fd < 0) return errno;
+  struct stat info;
+  int error = 0;
+  if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0 ||
+      fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;  // opened for reading on POSIX; refused as writing would be
+  } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    error = ENXIO;  // as an open of a socket fails
+  } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
+    error = errno;
+  } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) && info.st_size != 0 &&
+             RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
+    // Only a file with data is cut: ext4 treats cutting a file to 0 as a
+    // replacement and flushes it on close, which a new file need not pay.
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  if (mode == OpenMode::kRead) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  file->native = fd;
+  return 0;
+}
+
+void Close(FileHandle file) { close(Descriptor(file)); }
+
+int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count,
+           std::size_t* done) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  *done = 0;
+  while (*done < count) {
+    const ssize_t got = RetryOnInterrupt([&] {
+      return pread(Descriptor(file), bytes + *done, count - *done,
+                   static_cast<off_t>(offset + *done));
+    });
+    if (got < 0) return errno;
+    if (got == 0) break;
+    *done += static_cast<std::size_t>(got);
+  }
+  return 0;
+}
+
+int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count,
+            std::size_t* done) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  *done = 0;
+  while (*done < count) {
+    const ssize_t put = RetryOnInterrupt([&] {
+      return pwrite(Descriptor(file), bytes + *done, count - *done,
+                    static_cast<off_t>(offset + *done));
+    });
+    if (put < 0) return errno;
+    if (put == 0) break;
+    *done += static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+int Size(FileHandle file, std::uint64_t* size) {
+  const int fd = Descriptor(file);
+  struct stat info;
+  if (fstat(fd, &info) != 0) return errno;
+  if (S_ISBLK(info.st_mode)) {
+    // A disk's inode has no length; the device knows its size.
+    return ErrorOf(ioctl(fd, BLKGETSIZE64, size));
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return 0;
+}
+
+int Seek(FileHandle file, std::uint64_t offset) {
+  return lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+}
+
+int Truncate(FileHandle file, std::uint64_t length) {
+  const int fd = Descriptor(file);
+  if (IsDisk(fd)) {
+    std::uint64_t size = 0;
+    if (const int error = Size(file, &size)) return error;
+    return length <= size ? 0 : ENOSPC;
+  }
+  return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
+}
+
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool keepLength,
+            bool* reserved) {
+  *reserved = false;
+  if (length == 0) return 0;
+  const int fd = Descriptor(file);
+  if (IsDisk(fd)) {
+    std::uint64_t size = 0;
+    if (const int error = Size(file, &size)) return error;
+    return offset + length <= size ? 0 : ENOSPC;
+  }
+  struct stat before;
+  if (fstat(fd, &before) != 0) return errno;
+  const int result = RetryOnInterrupt([&] {
+    return fallocate(fd, keepLength ? FALLOC_FL_KEEP_SIZE : 0, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  });
+  if (result == 0) {
+    *reserved = true;
+    return 0;
+  }
+  const int error = errno;
+  if (CannotReserve(error)) return 0;
+  // A refused reservation may keep what it got before the refusal, past the
+  // end or as a longer file; cutting to the old length gives it all back.
+  RetryOnInterrupt([&] { return ftruncate(fd, before.st_size); });
+  return error;
+}
+
+void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  sync_file_range(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                  SYNC_FILE_RANGE_WRITE);
+}
+
+namespace {
+
+// A file system that cannot flush a kind of file says so with these; there
+// is nothing more to wait for then.
+int FlushError(int result) {
+  if (result == 0) return 0;
+  return errno == EINVAL || errno == EROFS || errno == ENOTSUP ? 0 : errno;
+}
+
+}  // namespace
+
+int Flush(FileHandle file) {
+  return FlushError(RetryOnInterrupt([&] { return fdatasync(Descriptor(file)); }));
+}
+
+int FlushDirectory(const NativeChar* path) {
+  const int fd = RetryOnInterrupt(
+      [&] { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return errno;
+  const int error = FlushError(RetryOnInterrupt([&] { return fsync(fd); }));
+  close(fd);
+  return error;
+}
+
+int FlushParentDirectory(const NativeChar* path) {
+  std::string parent = path;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  const std::size_t slash = parent.rfind('/');
+  if (slash == std::string::npos) return FlushDirectory(".");
+  parent.erase(slash == 0 ? 1 : slash);
+  return FlushDirectory(parent.c_str());
+}
+
+int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
+
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
+                                       std::uint64_t limit) {
+  if (offset >= limit) return std::nullopt;
+  const int fd = Descriptor(file);
+  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) return std::nullopt;  // only a hole up to the end
+    return DataRange{offset, limit};           // cannot tell: all may be data
+  }
+  const auto begin = static_cast<std::uint64_t>(data);
+  if (begin >= limit) return std::nullopt;
+  const off_t hole = lseek(fd, data, SEEK_HOLE);
+  const std::uint64_t end =
+      hole < 0 ? limit : std::min(limit, static_cast<std::uint64_t>(hole));
+  return DataRange{begin, std::max(end, begin + 1)};
+}
+
+void CutOnFailure(FileHandle file, std::uint64_t length) {
+  KeepOnFailure(file);
+  for (CutFile& slot : g_cutFiles) {
+    if (slot.fd < 0) {
+      slot.length = length;
+      slot.fd = Descriptor(file);
+      return;
+    }
+  }
+}
+
+void KeepOnFailure(FileHandle file) {
+  for (CutFile& slot : g_cutFiles) {
+    if (slot.fd == Descriptor(file)) slot.fd = -1;
+  }
+}
+
+void CutFilesAfterFailure() {
+  for (CutFile& slot : g_cutFiles) {
+    if (slot.fd < 0) continue;
+    struct stat info;
+    if (fstat(slot.fd, &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    const off_t length =
+        slot.length == kCurrentLength ? info.st_size : static_cast<off_t>(slot.length);
+    RetryOnInterrupt([&] { return ftruncate(slot.fd, length); });
+  }
+}
+
+void PrepareStandardStreams() {
+  // Descriptors are handed out lowest first, so each closed standard one is
+  // taken by the null device here rather than by a device file later.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  // A file-size limit then fails the write (EFBIG) instead of killing us.
+  signal(SIGXFSZ, SIG_IGN);
+  for (int signalNumber : {SIGHUP, SIGINT, SIGTERM}) {
+    struct sigaction old;
+    if (sigaction(signalNumber, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+      signal(signalNumber, CutAndReraise);
+    }
+  }
+}
+
+void WriteStandardError(NativeStringView text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = RetryOnInterrupt(
+        [&] { return write(STDERR_FILENO, text.data() + done, text.size() - done); });
+    if (put <= 0) return;
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+}  // namespace sys
