@@ -55,8 +55,11 @@ void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
   if (newSize < oldSize) {
     PrintProgress("Refusing to shorten block device");
   } else {
+    // A failure keeps the old length and gives back any room reserved.
+    sys::CutOnFailure(file, oldSize);
     SetSize(file, newSize);
     FlushFile(file);
+    sys::KeepOnFailure(file);
   }
   CloseFile(file);
 }
