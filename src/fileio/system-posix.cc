@@ -181,6 +181,11 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool ke
   return error;
 }
 
+void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  posix_fadvise(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                POSIX_FADV_WILLNEED);
+}
+
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   sync_file_range(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
                   SYNC_FILE_RANGE_WRITE);

@@ -124,6 +124,8 @@ int Reserve(FileHandle, std::uint64_t, std::uint64_t, bool, bool* reserved) {
   return 0;
 }
 
+void ReadAhead(FileHandle, std::uint64_t, std::uint64_t) {}
+
 void StartWriteback(FileHandle, std::uint64_t, std::uint64_t) {}
 
 int Flush(FileHandle file) { return FlushFileBuffers(Handle(file)) ? 0 : LastError(); }

@@ -66,6 +66,9 @@ int Truncate(FileHandle file, std::uint64_t length);
 int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool keepLength,
             bool* reserved);
 
+// Asks for [offset, offset + length) to be read into memory without waiting.
+void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 // Starts writing [offset, offset + length) back to storage without waiting.
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length);
 

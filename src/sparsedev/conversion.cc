@@ -15,10 +15,14 @@ namespace {
 constexpr std::uint64_t kChunk = DEFAULT_CHUNK_LENGTH;
 
 // The flat source is read this many chunks at a time into one reused block.
-constexpr std::uint32_t kChunksPerRead = 16;
+constexpr std::uint32_t kChunksPerRead = 8;
 
 // Store data is copied to a flat device through a buffer of this size.
 constexpr std::size_t kCopyBlockBytes = 1 << 20;
+
+// The source is asked for this far ahead of the reads, so that a disk is
+// kept busy while a block is checked and written.
+constexpr std::uint64_t kReadAhead = 16 << 20;
 
 // Written data is handed to writeback in steps of this size, so that the
 // final flush finds little left to do.
@@ -69,6 +73,7 @@ struct Conversion {
   std::unique_ptr<unsigned char[]> block;
   EntryWriter entries;
   Writeback writeback;
+  std::uint64_t readAheadEnd;  // the source is asked for up to here
 };
 
 // Reads count chunks from first on into the block and converts them: absent
@@ -116,6 +121,13 @@ void ConvertChunks(Conversion* c) {
     const auto dataEnd = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(c->chunkCount, (data->end + kChunk - 1) / kChunk));
     while (chunk < dataEnd) {
+      // Read-ahead stays inside the data: asked of a hole, it would fill
+      // memory with pages of zeros.
+      const std::uint64_t offset = chunk * kChunk;
+      if (dataEnd - chunk > kChunksPerRead && offset + kReadAhead / 2 > c->readAheadEnd) {
+        c->readAheadEnd = std::min(offset + kReadAhead, dataEnd * kChunk);
+        sys::ReadAhead(c->source, offset, c->readAheadEnd - offset);
+      }
       const std::uint32_t count = std::min(kChunksPerRead, dataEnd - chunk);
       ConvertBlock(c, chunk, count);
       chunk += count;
