@@ -40,11 +40,9 @@ void Fatal(NativeStringView message) {
 }
 
 void Fatal(NativeStringView message, int errorNumber) {
-  const NativeString sign = errorNumber < 0 ? NATIVE("-") : NATIVE("");
-  const auto magnitude = static_cast<std::uint64_t>(
-      errorNumber < 0 ? -static_cast<long long>(errorNumber) : errorNumber);
-  Report(Concat({PrintableMessage(message), NATIVE(": "), sign, NativeDecimal(magnitude),
-                 NATIVE("\n")}));
+  // Error numbers are positive on every platform.
+  Report(Concat({PrintableMessage(message), NATIVE(": "),
+                 NativeDecimal(static_cast<unsigned>(errorNumber)), NATIVE("\n")}));
 }
 
 void FatalFormat(const char* format, ...) {
