@@ -244,19 +244,12 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
 }
 
 void CutOnFailure(FileHandle file, std::uint64_t length) {
-  KeepOnFailure(file);
   for (CutFile& slot : g_cutFiles) {
     if (slot.fd < 0) {
       slot.length = length;
       slot.fd = Descriptor(file);
       return;
     }
-  }
-}
-
-void KeepOnFailure(FileHandle file) {
-  for (CutFile& slot : g_cutFiles) {
-    if (slot.fd == Descriptor(file)) slot.fd = -1;
   }
 }
 

@@ -145,18 +145,11 @@ std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::ui
 }
 
 void CutOnFailure(FileHandle file, std::uint64_t length) {
-  KeepOnFailure(file);
   for (CutFile& slot : g_cutFiles) {
     if (slot.handle == nullptr) {
       slot = CutFile{Handle(file), length};
       return;
     }
-  }
-}
-
-void KeepOnFailure(FileHandle file) {
-  for (CutFile& slot : g_cutFiles) {
-    if (slot.handle == Handle(file)) slot.handle = nullptr;
   }
 }
 

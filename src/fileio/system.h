@@ -90,15 +90,12 @@ int MakeDirectory(const NativeChar* path);
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
                                        std::uint64_t limit);
 
-// Should the process fail (or be interrupted) while the file is open, its
-// length is cut to length, or kCurrentLength for the length it has then, so
-// that no space stays reserved past its end. Up to kMaxCutFiles files.
+// Should the process fail or be interrupted, the file (which stays open to
+// the end) is cut to length, or with kCurrentLength to the length it has
+// then, so that no space stays reserved past its end. Up to kMaxCutFiles.
 void CutOnFailure(FileHandle file, std::uint64_t length);
 constexpr std::uint64_t kCurrentLength = UINT64_MAX;
 constexpr int kMaxCutFiles = 4;
-
-// The file's work is done: a failure no longer cuts it.
-void KeepOnFailure(FileHandle file);
 
 // Cuts the files registered with CutOnFailure. Called on the way out after a
 // failure.

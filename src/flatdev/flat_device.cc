@@ -41,7 +41,6 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   EndPhase();
   FlushFile(file);
   FlushParentDirectory(path);
-  sys::KeepOnFailure(file);
   CloseFile(file);
 }
 
@@ -59,7 +58,6 @@ void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
     sys::CutOnFailure(file, oldSize);
     SetSize(file, newSize);
     FlushFile(file);
-    sys::KeepOnFailure(file);
   }
   CloseFile(file);
 }

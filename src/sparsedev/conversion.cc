@@ -279,7 +279,6 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
 
   FlushFile(e.flat);
   FlushParentDirectory(destination);
-  sys::KeepOnFailure(e.flat);
   PrintProgress("Cleaning up...\n");
   CloseFile(e.flat);
   CloseFile(map.file);

@@ -58,14 +58,17 @@ TEST_F(DiskTest, FailuresOnAFullFileSystemGiveBackWhatTheyReserved) {
 }
 
 TEST_F(DiskTest, DisksAreReadAtTheirSizeAndWrittenInPlace) {
-  const std::string image = "rand(1C,1) 64K*0 rand(2C,2) 124C*0";
+  const std::string image = "64K*0 rand(1C,1) rand(2C,2) 124C*0";
   Disk("source.fs", image);
   EXPECT_EQ(Run({"flat-to-sparse", "source.fs", "a.sparsefs"}).out.substr(0, 35), "Flat block device is 8388608 bytes\n");
-  EXPECT_EQ(ReadWholeFile(Path("a.sparsefs/Map")), Content("hdr(65536,128,3) le(0,-,1,2) 496*255"));
+  EXPECT_EQ(ReadWholeFile(Path("a.sparsefs/Map")), Content("hdr(65536,128,3) le(-,0,1,2) 496*255"));
   // Absent chunks overwrite what the disk held; what lies past the device stays.
   Disk("target.fs", "136C*'g'");
   EXPECT_EQ(Run({"sparse-to-flat", "a.sparsefs", "target.fs"}).status, 0);
   EXPECT_EQ(ReadWholeFile(Path("target.fs")), Content(image + " 8C*'g'"));
+  Disk("exact.fs", "128C*'g'");
+  EXPECT_EQ(Run({"sparse-to-flat", "a.sparsefs", "exact.fs"}).status, 0);
+  EXPECT_EQ(ReadWholeFile(Path("exact.fs")), Content(image));
   // A disk too small for the device is refused before it is written.
   Disk("small.fs", "64C*'g'");
   EXPECT_EQ(Run({"sparse-to-flat", "a.sparsefs", "small.fs"}).err, "Cannot write to file: 28\n");

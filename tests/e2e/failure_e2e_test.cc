@@ -28,7 +28,7 @@ struct Scenario {
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 const Scenario kScenarios[] = {
-    {"CreateFlat", {{"a.fs", "\"old\""}}, {"create", "flat", "3145728", "a.fs"}, {}, "a.fs", false},
+    {"CreateFlat", {}, {"create", "flat", "3145728", "a.fs"}, {}, "a.fs", false},
     {"CreateSparse", {}, {"create", "sparse", "200000", "s.sparsefs"}, {}, "s.sparsefs", false},
     {"ExtendFlat", {{"a.fs", "1000*'d'"}}, {"extend", "1048576", "a.fs"}, {}, "a.fs", true},
     {"ExtendSparse", {{"s.sparsefs/Map", "hdr(65536,2,1) le(-,0) \"junk\""}, {"s.sparsefs/Store", "64K*'s'"}},
@@ -92,7 +92,7 @@ TEST_P(FailureTest, EachFaultFailsCleanly) {
         const std::string fault = "QUILLON_HOOK_FAIL=" + std::string(kind) + " " + std::to_string(n);
         const ToolResult result = RunTool(Path("run"), GetParam().args, {Hook({fault, reservation})});
         if (result.status == 0) {
-          EXPECT_EQ(View("run"), new_);
+          EXPECT_TRUE(View("run") == new_);
           break;
         }
         EXPECT_EQ(result.status, 1);

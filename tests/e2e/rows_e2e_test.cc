@@ -4,8 +4,9 @@
 // exit status ("= n"), standard output ("out text", "|" a newline; not
 // checked when absent), standard error ("err text", else empty) and files
 // after ("> path = content" or "= size(n)", "> path/"). Every other file
-// must be as it was. "2>&1" joins the streams; "linux" or "windows" limits
-// the row to one platform (a row with a pipe is Linux only).
+// must be as it was; what is made has the usual modes. "2>&1" joins the
+// streams, "hook NAME=VALUE" preloads the test hook so set, and "linux" or
+// "windows" limits the row to one platform (a row with a pipe is Linux only).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@ struct Row {
   int status = 0;
   bool checkOut = false, combined = false;
   std::string out, err, platform;
+  std::vector<std::string> environment;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -75,6 +77,8 @@ std::vector<Row> LoadRows() {
         row.checkOut = true, row.out = Text(line.substr(std::min<std::size_t>(4, line.size())));
       } else if (line.starts_with("err")) {
         row.err = Text(rest);
+      } else if (line.starts_with("hook ")) {
+        row.environment = Hook({rest});
       } else if (line == "2>&1") {
         row.combined = true;
       } else if (line[0] != '#') {
@@ -90,12 +94,17 @@ void CheckAfter(const std::string& dir, const Row& row, const std::map<std::stri
   for (const Entry& entry : row.after) {
     for (fs::path p = entry.path; !p.empty(); p = p.parent_path()) named.insert(p.string());
     const std::string path = dir + "/" + entry.path;
+    if (fs::exists(path) && !TestingWindowsBuild()) {
+      EXPECT_EQ(fs::status(path).permissions(), fs::is_directory(path) ? fs::perms(0755) : fs::perms(0644)) << path;
+    }
     if (entry.value == "/") {
       EXPECT_TRUE(fs::is_directory(path)) << entry.path;
     } else if (entry.value.starts_with("size(")) {
       EXPECT_EQ(fs::file_size(path), Count(entry.value.substr(5, entry.value.size() - 6))) << entry.path;
     } else {
-      EXPECT_EQ(ReadWholeFile(path), Content(entry.value)) << entry.path;
+      const std::string held = ReadWholeFile(path), wanted = Content(entry.value);
+      EXPECT_TRUE(held == wanted) << entry.path << ": " << (held.size() < 300 ? testing::PrintToString(held)
+                                                             : std::to_string(held.size()) + " bytes, not as wanted");
     }
   }
   const std::map<std::string, std::string> after = Snapshot(dir);
@@ -125,7 +134,7 @@ TEST_P(RowTest, Holds) {
       else MakeFile(path, entry.value);
     }
     const std::map<std::string, std::string> before = Snapshot(dir_);
-    ToolOptions options;
+    ToolOptions options{row.environment};
     options.combined = row.combined;
     const ToolResult result = Run(args, options);
     EXPECT_EQ(result.status, row.status);

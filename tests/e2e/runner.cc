@@ -39,6 +39,7 @@ RunningTool StartTool(const std::string& dir, const std::vector<std::string>& ar
     if (options.closedStream >= 0) close(options.closedStream);
     for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
     alarm(60);  // a hang ends as a failure, not a stuck suite
+    umask(022);
     std::vector<const char*> argv{QUILLON_BINARY};
     if (TestingWindowsBuild()) {
       setenv("WINEDEBUG", "-all", 1);

@@ -37,4 +37,9 @@ TEST(VerifyMapTest, ChecksInOrder) {
   for (const auto& [map, problem] : cases) EXPECT_EQ(FindMapProblem(map.data(), map.size()), problem);
 }
 
+TEST(ChunkCountTest, TheMostAMapHolds) {
+  EXPECT_EQ(ChunkCountFor(kMaxChunkCount * 65536, 65536), kMaxChunkCount);
+  EXPECT_EXIT(ChunkCountFor(kMaxChunkCount * 65536 + 1, 65536), testing::ExitedWithCode(1), "too large");
+}
+
 }  // namespace
