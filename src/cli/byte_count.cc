@@ -19,8 +19,7 @@ constexpr char32_t kWideSpaces[] = {
 
 constexpr std::uint64_t kSignedLimit = std::uint64_t{1} << 63;  // |INT64_MIN|
 
-}  // namespace
-
+// Whether c is white space that may lead a byte count.
 bool IsByteCountSpace(char32_t c) {
   if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0) return true;
   if (c <= 0xFF) return false;
@@ -30,12 +29,15 @@ bool IsByteCountSpace(char32_t c) {
   return false;
 }
 
+// The value 0 to 9 of the decimal digit c, or -1 when c is no digit.
 int DigitValue(char32_t c) {
   for (char32_t start : kDigitRunStarts) {
     if (c >= start && c - start < 10) return static_cast<int>(c - start);
   }
   return -1;
 }
+
+}  // namespace
 
 std::uint64_t ParseByteCount(NativeStringView text) {
   std::size_t pos = 0;

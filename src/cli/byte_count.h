@@ -11,9 +11,3 @@
 // magnitude out of range clamped, no digits giving 0. Never fails: "-1"
 // gives the largest count.
 std::uint64_t ParseByteCount(NativeStringView text);
-
-// Whether c is white space that may lead a byte count.
-bool IsByteCountSpace(char32_t c);
-
-// The value 0 to 9 of the decimal digit c, or -1 when c is no digit.
-int DigitValue(char32_t c);

@@ -1,5 +1,8 @@
 #include "cli/command_line.h"
 
+#include <cstdint>
+#include <optional>
+
 #include "cli/byte_count.h"
 #include "fileio/report.h"
 #include "flatdev/flat_device.h"
@@ -11,9 +14,37 @@ namespace {
 constexpr NativeStringView kFlatExtension = NATIVE("fs");
 constexpr NativeStringView kSparseExtension = NATIVE("sparsefs");
 
+// Writes the usage text to standard error and ends the process with status 1.
+[[noreturn]] void ExitWithUsage() {
+  FatalFormat(
+      "Usage: %s create <flat|sparse> <bytes> <dst>\n"
+      "       %s flat-to-sparse <src> <dst>\n"
+      "       %s sparse-to-flat <src> <dst>\n"
+      "       %s extend <bytes> <dst>\n",
+      "Quillon", "Quillon", "Quillon", "Quillon");
+}
+
+// The text after the last "." of the whole path (separators included), or
+// nothing when the path has no ".".
+std::optional<NativeStringView> FindExtension(NativeStringView path) {
+  const std::size_t dot = path.rfind(NATIVE('.'));
+  if (dot == NativeStringView::npos) return std::nullopt;
+  return path.substr(dot + 1);
+}
+
 bool HasExtension(NativeStringView path, NativeStringView wanted) {
   const std::optional<NativeStringView> extension = FindExtension(path);
   return extension && *extension == wanted;
+}
+
+void RequireFlatPath(NativeStringView path) {
+  if (!HasExtension(path, kFlatExtension)) FatalFormat("Flat block device must have extension 'fs'\n");
+}
+
+void RequireSparsePath(NativeStringView path) {
+  if (!HasExtension(path, kSparseExtension)) {
+    FatalFormat("Sparse block device must have extension 'sparsefs'\n");
+  }
 }
 
 void RunCreate(NativeChar** argv) {
@@ -30,35 +61,7 @@ void RunCreate(NativeChar** argv) {
   }
 }
 
-}  // namespace
-
-void ExitWithUsage() {
-  FatalFormat(
-      "Usage: %s create <flat|sparse> <bytes> <dst>\n"
-      "       %s flat-to-sparse <src> <dst>\n"
-      "       %s sparse-to-flat <src> <dst>\n"
-      "       %s extend <bytes> <dst>\n",
-      "Quillon", "Quillon", "Quillon", "Quillon");
-}
-
-std::optional<NativeStringView> FindExtension(NativeStringView path) {
-  const std::size_t dot = path.rfind(NATIVE('.'));
-  if (dot == NativeStringView::npos) return std::nullopt;
-  return path.substr(dot + 1);
-}
-
-void RequireFlatPath(NativeStringView path) {
-  if (!HasExtension(path, kFlatExtension)) {
-    FatalFormat("Flat block device must have extension 'fs'\n");
-  }
-}
-
-void RequireSparsePath(NativeStringView path) {
-  if (!HasExtension(path, kSparseExtension)) {
-    FatalFormat("Sparse block device must have extension 'sparsefs'\n");
-  }
-}
-
+// Extends the flat or sparse device at path, chosen by its extension.
 void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
   const std::optional<NativeStringView> extension = FindExtension(path);
   if (!extension) FatalFormat("Device path has no extension\n");
@@ -70,6 +73,8 @@ void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
     FatalFormat("Device path has invalid extension\n");
   }
 }
+
+}  // namespace
 
 int RunCommandLine(int argc, NativeChar** argv) {
   if (argc < 2) ExitWithUsage();

@@ -49,16 +49,12 @@ FileHandle CreateAlways(const NativeChar* path) {
   return file;
 }
 
-std::size_t ReadUpTo(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
-  if (offset >= kMaxFileOffset) return 0;
-  count = static_cast<std::size_t>(std::min<std::uint64_t>(count, kMaxFileOffset - offset));
+void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  // Past the largest offset there is nothing: a short read, not a refused one.
+  if (offset > kMaxFileOffset || count > kMaxFileOffset - offset) FatalShortRead();
   std::size_t done = 0;
   Check(sys::ReadAt(file, offset, buffer, count, &done), NATIVE("Cannot read from file"));
-  return done;
-}
-
-void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
-  if (ReadUpTo(file, offset, buffer, count) < count) FatalShortRead();
+  if (done < count) FatalShortRead();
 }
 
 void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
@@ -80,13 +76,17 @@ void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsig
 
 void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count) {
   bool reserved = false;
-  if (const int error = sys::Reserve(file, offset, count, false, &reserved)) FatalWrite(error);
+  if (const int error = sys::Reserve(file, offset, count, sys::Reservation::kLengthen, &reserved)) {
+    FatalWrite(error);
+  }
   if (!reserved) WriteFill(file, offset, count, 0);
 }
 
 bool ReserveSpace(FileHandle file, std::uint64_t size) {
   bool reserved = false;
-  if (const int error = sys::Reserve(file, 0, size, true, &reserved)) FatalWrite(error);
+  if (const int error = sys::Reserve(file, 0, size, sys::Reservation::kKeepLength, &reserved)) {
+    FatalWrite(error);
+  }
   return reserved;
 }
 
@@ -101,7 +101,8 @@ void SetSize(FileHandle file, std::uint64_t size) {
   const std::uint64_t old = GetSize(file);
   bool reserved = false;
   if (size > old) {
-    Check(sys::Reserve(file, old, size - old, true, &reserved), NATIVE("Cannot set end of file"));
+    Check(sys::Reserve(file, old, size - old, sys::Reservation::kKeepLength, &reserved),
+          NATIVE("Cannot set end of file"));
   }
   Check(sys::Truncate(file, size), NATIVE("Cannot set end of file"));
   Check(sys::Seek(file, 0), NATIVE("Cannot rewind file pointer"));

@@ -24,9 +24,6 @@ FileHandle CreateAlways(const NativeChar* path);
 // offset lies, fails with "Short read from file".
 void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
 
-// Reads up to count bytes at offset and returns how many the file held.
-std::size_t ReadUpTo(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
-
 // Writes count bytes at offset. Fails with "Cannot write to file" or
 // "Short write to file".
 void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);

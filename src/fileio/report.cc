@@ -11,6 +11,9 @@
 
 namespace {
 
+// Longest message, in characters, that a report prints; the rest is cut.
+constexpr std::size_t kMaxMessageCharacters = 259;
+
 bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
 [[noreturn]] void Report(NativeStringView text) {
@@ -57,13 +60,18 @@ void FatalFormat(const char* format, ...) {
   Report(NativeString(begin, end));
 }
 
-void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
-
 void EndProcess(int status) {
   FinishStandardOutput();
   if (status != 0) sys::CutFilesAfterFailure();
   std::exit(status);
 }
+
+namespace {
+
+// The new-handler: every failed allocation ends here.
+[[noreturn]] void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
+
+}  // namespace
 
 void PrepareProcess() {
   sys::PrepareStandardStreams();

@@ -8,11 +8,8 @@
 #include "fileio/compiler.h"
 #include "fileio/native_text.h"
 
-// Longest message, in characters, that a report prints; the rest is cut.
-constexpr std::size_t kMaxMessageCharacters = 259;
-
-// The message as it is printed: cut to its limit without splitting a
-// character, with control characters (a path's newline or escape) as "?".
+// The message as it is printed: cut to 259 characters without splitting
+// one, with control characters (a path's newline or escape) as "?".
 NativeString PrintableMessage(NativeStringView message);
 
 // Ends the process with "<message>\n".
@@ -25,13 +22,10 @@ NativeString PrintableMessage(NativeStringView message);
 // format carries its own newlines).
 [[noreturn]] void FatalFormat(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
 
-// Ends the process with "Cannot allocate memory\n"; the new-handler.
-[[noreturn]] void OutOfMemory();
-
 // Ends the process with the given status after all pending output; a
 // failing status first cuts the files registered to be cut on failure.
 [[noreturn]] void EndProcess(int status);
 
-// Readies the process before any file is opened: safe standard streams and
-// OutOfMemory for every failed allocation.
+// Readies the process before any file is opened: safe standard streams, and
+// "Cannot allocate memory" for every failed allocation.
 void PrepareProcess();

@@ -153,7 +153,7 @@ int Truncate(FileHandle file, std::uint64_t length) {
   return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
 }
 
-int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool keepLength,
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how,
             bool* reserved) {
   *reserved = false;
   if (length == 0) return 0;
@@ -166,7 +166,7 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool ke
   struct stat before;
   if (fstat(fd, &before) != 0) return errno;
   const int result = RetryOnInterrupt([&] {
-    return fallocate(fd, keepLength ? FALLOC_FL_KEEP_SIZE : 0, static_cast<off_t>(offset),
+    return fallocate(fd, how == Reservation::kKeepLength ? FALLOC_FL_KEEP_SIZE : 0, static_cast<off_t>(offset),
                      static_cast<off_t>(length));
   });
   if (result == 0) {

@@ -119,7 +119,7 @@ int Truncate(FileHandle file, std::uint64_t length) {
   return 0;
 }
 
-int Reserve(FileHandle, std::uint64_t, std::uint64_t, bool, bool* reserved) {
+int Reserve(FileHandle, std::uint64_t, std::uint64_t, Reservation, bool* reserved) {
   *reserved = false;  // reserving needs a privilege here: zeros are written
   return 0;
 }

@@ -58,12 +58,16 @@ int Seek(FileHandle file, std::uint64_t offset);
 // accepted and changes nothing, a longer one fails as a lack of room.
 int Truncate(FileHandle file, std::uint64_t length);
 
-// Reserves [offset, offset + length) so that writes there find room, and
-// lengthens the file to cover it unless keepLength. *reserved is false where
-// the file system or file cannot reserve (nothing changes then; on a disk
-// smaller than the range the call fails as a lack of room). A failure gives
-// back whatever part was reserved before it.
-int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, bool keepLength,
+enum class Reservation {
+  kLengthen,    // the file grows to cover the range
+  kKeepLength,  // the range may lie past the end
+};
+
+// Reserves [offset, offset + length) so that writes there find room.
+// *reserved is false where the file system or file cannot reserve (nothing
+// changes then; on a disk smaller than the range the call fails as a lack of
+// room). A failure gives back whatever part was reserved before it.
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how,
             bool* reserved);
 
 // Asks for [offset, offset + length) to be read into memory without waiting.

@@ -12,11 +12,15 @@ namespace {
 // Zeros are appended in slices of this size, so progress can be shown.
 constexpr std::uint64_t kCreateSlice = std::uint64_t{256} << 20;
 
-}  // namespace
+// Largest byte count whose rounded size still fits a file offset.
+constexpr std::uint64_t kMaxFlatRequest = (std::uint64_t{1} << 63) - FLAT_BLOCK_SIZE;
 
+// bytes rounded up to whole blocks; wraps to 0 for the 511 largest counts.
 std::uint64_t RoundToFlatBlocks(std::uint64_t bytes) {
   return (bytes + (FLAT_BLOCK_SIZE - 1)) & ~(FLAT_BLOCK_SIZE - 1);
 }
+
+}  // namespace
 
 void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   // The line is the start of the long phase; a refused size still shows it.

@@ -76,6 +76,13 @@ struct Conversion {
   std::uint64_t readAheadEnd;  // the source is asked for up to here
 };
 
+// Whether all length bytes of buffer are zero (true for a length of 0).
+bool IsZeroChunk(const unsigned char* buffer, std::size_t length) {
+  // Every byte equals the one after it and the first is zero: one memcmp of
+  // the buffer against itself runs at memory speed.
+  return length == 0 || (buffer[0] == 0 && std::memcmp(buffer, buffer + 1, length - 1) == 0);
+}
+
 // Reads count chunks from first on into the block and converts them: absent
 // entries for zero chunks, the next slots for the others, each run of which
 // goes to the Store in one write. The source's last chunk may be short; its
@@ -137,12 +144,6 @@ void ConvertChunks(Conversion* c) {
 }
 
 }  // namespace
-
-bool IsZeroChunk(const unsigned char* buffer, std::size_t length) {
-  // Every byte equals the one after it and the first is zero: one memcmp of
-  // the buffer against itself runs at memory speed.
-  return length == 0 || (buffer[0] == 0 && std::memcmp(buffer, buffer + 1, length - 1) == 0);
-}
 
 void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   const NativeString mapPath = MapPath(destination);

@@ -1,8 +1,6 @@
 // Conversions between flat and sparse devices. The source is only read.
 #pragma once
 
-#include <cstddef>
-
 #include "fileio/native_text.h"
 
 // Builds a new sparse device in the directory destination (which must not
@@ -17,5 +15,3 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination);
 // absent chunks as zeros.
 void SparseToFlat(const NativeChar* source, const NativeChar* destination);
 
-// Whether all length bytes of buffer are zero (true for a length of 0).
-bool IsZeroChunk(const unsigned char* buffer, std::size_t length);
