@@ -95,36 +95,38 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
 
 void Close(FileHandle file) { close(Descriptor(file)); }
 
+namespace {
+
+// Moves count bytes with move(at), which transfers from byte at on; again
+// after signals and partial transfers. *done falls short of count only when
+// the system moves nothing more.
+template <typename Move>
+int Transfer(std::size_t count, std::size_t* done, Move move) {
+  for (*done = 0; *done < count;) {
+    const ssize_t moved = RetryOnInterrupt([&] { return move(*done); });
+    if (moved < 0) return errno;
+    if (moved == 0) break;
+    *done += static_cast<std::size_t>(moved);
+  }
+  return 0;
+}
+
+}  // namespace
+
 int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count,
            std::size_t* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  *done = 0;
-  while (*done < count) {
-    const ssize_t got = RetryOnInterrupt([&] {
-      return pread(Descriptor(file), bytes + *done, count - *done,
-                   static_cast<off_t>(offset + *done));
-    });
-    if (got < 0) return errno;
-    if (got == 0) break;
-    *done += static_cast<std::size_t>(got);
-  }
-  return 0;
+  return Transfer(count, done, [&](std::size_t at) {
+    return pread(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
+  });
 }
 
 int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count,
             std::size_t* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
-  *done = 0;
-  while (*done < count) {
-    const ssize_t put = RetryOnInterrupt([&] {
-      return pwrite(Descriptor(file), bytes + *done, count - *done,
-                    static_cast<off_t>(offset + *done));
-    });
-    if (put < 0) return errno;
-    if (put == 0) break;
-    *done += static_cast<std::size_t>(put);
-  }
-  return 0;
+  return Transfer(count, done, [&](std::size_t at) {
+    return pwrite(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
+  });
 }
 
 int Size(FileHandle file, std::uint64_t* size) {
