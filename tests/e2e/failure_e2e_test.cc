@@ -83,6 +83,7 @@ class FailureTest : public ToolTest, public testing::WithParamInterface<Scenario
 
 TEST_P(FailureTest, EachFaultFailsCleanly) {
   static const std::regex kOneFailure("(Cannot write to file|Cannot set end of file|Cannot create '[^']*'): (28|5)\n");
+  int failures = 0;
   for (const char* reservation : {"", "QUILLON_HOOK_NORESERVE=1"}) {
     for (const char* kind : {"write", "reserve", "truncate", "flush", "create"}) {
       for (int n = 1; n < 100; ++n) {
@@ -95,6 +96,7 @@ TEST_P(FailureTest, EachFaultFailsCleanly) {
           EXPECT_TRUE(View("run") == new_);
           break;
         }
+        ++failures;
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(std::regex_match(result.err, kOneFailure)) << result.err;
         CheckState("run");
@@ -106,6 +108,7 @@ TEST_P(FailureTest, EachFaultFailsCleanly) {
       }
     }
   }
+  std::cout << GetParam().name << ": " << failures << " failed runs\n";
 }
 
 struct Op {
