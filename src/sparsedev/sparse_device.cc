@@ -20,9 +20,9 @@ FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
   PrintProgress("Chunk length = %u\n", DEFAULT_CHUNK_LENGTH);
   PrintProgress("Chunk count = %u\n", chunkCount);
   PrintProgress("Creating map...\n");
-  const FileHandle map = CreateAlways(mapPath.c_str());
-  WriteHeader(map, MapHeader{});  // magic 0: refused until the real header
-  return map;
+  // The new file reads as zeros where nothing is written yet: its header,
+  // magic 0, fails verification until FinishSparseDevice writes the real one.
+  return CreateAlways(mapPath.c_str());
 }
 
 FileHandle CreateStore(const NativeString& storePath) {

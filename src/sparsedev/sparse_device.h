@@ -17,8 +17,9 @@ void CreateSparse(std::uint64_t bytes, const NativeChar* path);
 // crash included, leaves the old device or the new one.
 void ExtendSparse(std::uint64_t bytes, const NativeChar* path);
 
-// Prints the chunk lines and "Creating map...", then creates the Map with a
-// placeholder header that fails verification until FinishSparseDevice.
+// Prints the chunk lines and "Creating map...", then creates the Map, in a new
+// directory: its header reads as zeros, and fails verification, until
+// FinishSparseDevice.
 FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount);
 
 // Prints "Creating store..." and creates the empty Store.

@@ -28,7 +28,7 @@ struct Scenario {
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 const Scenario kScenarios[] = {
-    {"CreateFlat", {}, {"create", "flat", "3145728", "a.fs"}, {}, "a.fs", false},
+    {"CreateFlat", {{"sub/other", "\"x\""}}, {"create", "flat", "3145728", "sub/a.fs"}, {}, "sub/a.fs", false},
     {"CreateSparse", {}, {"create", "sparse", "200000", "s.sparsefs"}, {}, "s.sparsefs", false},
     {"ExtendFlat", {{"a.fs", "1000*'d'"}}, {"extend", "1048576", "a.fs"}, {}, "a.fs", true},
     {"ExtendSparse", {{"s.sparsefs/Map", "hdr(65536,2,1) le(-,0) \"junk\""}, {"s.sparsefs/Store", "64K*'s'"}},
