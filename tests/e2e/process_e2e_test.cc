@@ -45,6 +45,9 @@ TEST_F(ProcessTest, ATerminalShowsALivePercentageThatLeavesNoTrace) {
             "Flat block device is 2621440 bytes\nCreating sparse block device of 2621440 bytes\n"
             "Chunk length = 65536\nChunk count = 40\nCreating map...\nCreating store...\n"
             "Populating store...\nCleaning up...\n");
+  EXPECT_EQ(ScreenText(Run({"sparse-to-flat", "a.sparsefs", "b.fs"}, options).out),
+            "Verifying map...\nCreating flat block device of 2621440 bytes\nCreating flat block device...\n"
+            "Populating flat block device...\nCleaning up...\n");
   // A failure ends the open phase's line before its message.
   options = ToolOptions{{}, -1, true, true};
   EXPECT_EQ(ScreenText(Run({"create", "flat", "-1", "b.fs"}, options).out),

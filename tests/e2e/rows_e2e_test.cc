@@ -5,7 +5,8 @@
 // checked when absent), standard error ("err text", else empty) and files
 // after ("> path = content" or "= size(n)", "> path/"). Every other file
 // must be as it was; what is made has the usual modes. "2>&1" joins the
-// streams, "hook NAME=VALUE" preloads the test hook so set, and "linux" or
+// streams, "hook NAME=VALUE" preloads the test hook so set, "limit n" sets
+// the file-size limit, and "linux" or
 // "windows" limits the row to one platform (a row with a pipe is Linux only).
 #include <sys/stat.h>
 
@@ -32,6 +33,7 @@ struct Row {
   bool checkOut = false, combined = false;
   std::string out, err, platform;
   std::vector<std::string> environment;
+  long limit = 0;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -79,6 +81,8 @@ std::vector<Row> LoadRows() {
         row.err = Text(rest);
       } else if (line.starts_with("hook ")) {
         row.environment = Hook({rest});
+      } else if (line.starts_with("limit ")) {
+        row.limit = std::stol(rest);
       } else if (line == "2>&1") {
         row.combined = true;
       } else if (line[0] != '#') {
@@ -120,7 +124,7 @@ class RowTest : public ToolTest, public testing::WithParamInterface<Row> {};
 
 TEST_P(RowTest, Holds) {
   const Row& row = GetParam();
-  bool linux = row.platform == "linux";
+  bool linux = row.platform == "linux" || row.limit > 0;
   for (const Entry& entry : row.before) linux |= entry.value == "fifo";
   if (TestingWindowsBuild() ? linux : row.platform == "windows") GTEST_SKIP();
   for (const std::vector<std::string>& args : row.commands) {
@@ -136,6 +140,7 @@ TEST_P(RowTest, Holds) {
     const std::map<std::string, std::string> before = Snapshot(dir_);
     ToolOptions options{row.environment};
     options.combined = row.combined;
+    options.fileSizeLimit = row.limit;
     const ToolResult result = Run(args, options);
     EXPECT_EQ(result.status, row.status);
     if (row.checkOut) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,8 @@ RunningTool StartTool(const std::string& dir, const std::vector<std::string>& ar
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     if (options.closedStream >= 0) close(options.closedStream);
     for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
+    const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+    if (options.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
     alarm(60);  // a hang ends as a failure, not a stuck suite
     umask(022);
     std::vector<const char*> argv{QUILLON_BINARY};

@@ -20,6 +20,7 @@ struct ToolOptions {
   int closedStream = -1;
   bool terminal = false, combined = false;  // stdout a terminal; stderr into stdout
   bool brokenPipe = false;                  // stdout a pipe nobody reads
+  long fileSizeLimit = 0;                   // RLIMIT_FSIZE, when not 0
 };
 
 struct RunningTool {
