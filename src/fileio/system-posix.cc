@@ -141,17 +141,24 @@ int Size(FileHandle file, std::uint64_t* size) {
   return 0;
 }
 
+namespace {
+
+// A disk keeps its size: any length up to it fits, a longer one lacks room.
+int FitOnDisk(FileHandle file, std::uint64_t end) {
+  std::uint64_t size = 0;
+  if (const int error = Size(file, &size)) return error;
+  return end <= size ? 0 : ENOSPC;
+}
+
+}  // namespace
+
 int Seek(FileHandle file, std::uint64_t offset) {
   return lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
 int Truncate(FileHandle file, std::uint64_t length) {
   const int fd = Descriptor(file);
-  if (IsDisk(fd)) {
-    std::uint64_t size = 0;
-    if (const int error = Size(file, &size)) return error;
-    return length <= size ? 0 : ENOSPC;
-  }
+  if (IsDisk(fd)) return FitOnDisk(file, length);
   return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
 }
 
@@ -160,11 +167,7 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
   *reserved = false;
   if (length == 0) return 0;
   const int fd = Descriptor(file);
-  if (IsDisk(fd)) {
-    std::uint64_t size = 0;
-    if (const int error = Size(file, &size)) return error;
-    return offset + length <= size ? 0 : ENOSPC;
-  }
+  if (IsDisk(fd)) return FitOnDisk(file, offset + length);
   struct stat before;
   if (fstat(fd, &before) != 0) return errno;
   const int result = RetryOnInterrupt([&] {
