@@ -21,5 +21,10 @@ _quillon() {
     for path in "${COMPREPLY[@]}"; do [[ $path == *.sparsefs ]] || kept+=("$path"); done
     COMPREPLY=("${kept[@]}")
   fi
+  # A sparse device is a name, not a place to descend: no slash after it.
+  if [[ $want != fs && ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *.sparsefs && -d ${COMPREPLY[0]} ]]; then
+    compopt +o filenames 2>/dev/null
+    COMPREPLY=("$(printf '%q' "${COMPREPLY[0]}")")
+  fi
 }
 complete -F _quillon quillon

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fileio/report.h"
+#include "fileio/system.h"
 
 namespace {
 
@@ -96,16 +97,45 @@ std::uint64_t GetSize(FileHandle file) {
   return size;
 }
 
-void SetSize(FileHandle file, std::uint64_t size) {
+namespace {
+
+enum class Room { kReserve, kReserved };
+
+void ChangeSize(FileHandle file, std::uint64_t size, Room room) {
+  // The seek comes first so that a size past any offset fails as the seek.
   Check(sys::Seek(file, size), NATIVE("Cannot set file pointer"));
   const std::uint64_t old = GetSize(file);
   bool reserved = false;
-  if (size > old) {
+  if (room == Room::kReserve && size > old) {
     Check(sys::Reserve(file, old, size - old, sys::Reservation::kKeepLength, &reserved),
           NATIVE("Cannot set end of file"));
   }
   Check(sys::Truncate(file, size), NATIVE("Cannot set end of file"));
   Check(sys::Seek(file, 0), NATIVE("Cannot rewind file pointer"));
+}
+
+}  // namespace
+
+void SetSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserve); }
+
+void SetReservedSize(FileHandle file, std::uint64_t size) {
+  ChangeSize(file, size, Room::kReserved);
+}
+
+CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length)
+    : slot_(sys::RegisterCut(file, length)) {
+  if (slot_ < 0) Fatal(NATIVE("Too many files to cut on failure"));
+}
+
+CutOnFailure::~CutOnFailure() { sys::UnregisterCut(slot_); }
+
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
+                                       std::uint64_t limit) {
+  return sys::NextDataRange(file, offset, limit);
+}
+
+void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  sys::ReadAhead(file, offset, length);
 }
 
 void FlushFile(FileHandle file) {

@@ -7,9 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "fileio/handle.h"
 #include "fileio/native_text.h"
-#include "fileio/system.h"
 
 enum class Access { kReadOnly, kReadWrite };
 
@@ -48,6 +49,31 @@ std::uint64_t GetSize(FileHandle file);
 // lack of room included, the old length kept) or "Cannot rewind file
 // pointer".
 void SetSize(FileHandle file, std::uint64_t size);
+
+// The same for a file whose room up to size ReserveSpace already took: the
+// range is not asked for again (some file systems would count it twice).
+void SetReservedSize(FileHandle file, std::uint64_t size);
+
+// While it lives, a failure or interruption of the process cuts the file to
+// length (kCurrentLength: the length it has then), so that no room stays
+// reserved past its end. Made before the room is asked for.
+class CutOnFailure {
+ public:
+  CutOnFailure(FileHandle file, std::uint64_t length);
+  ~CutOnFailure();
+  CutOnFailure(const CutOnFailure&) = delete;
+  CutOnFailure& operator=(const CutOnFailure&) = delete;
+
+ private:
+  int slot_;
+};
+
+// The first range at or after offset (and before limit) that may hold data,
+// or nothing when the rest up to limit reads as zeros.
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit);
+
+// Asks for the range to be read into memory without waiting.
+void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
 // Waits until the file's data is on stable storage, unless QUILLON_NO_FLUSH
 // is 1. Fails as a write does.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "fileio/system.h"
 
@@ -25,11 +26,17 @@ struct OpenPhase {
 
 OpenPhase g_phase;
 
+// Backspaces over the drawn percentage, blanks over it, and back again.
+std::string ErasingText(int width) {
+  std::string text;
+  for (int pass = 0; pass < 3; ++pass) text.append(static_cast<std::size_t>(width), pass == 1 ? ' ' : '\b');
+  return text;
+}
+
 void ErasePercentage() {
-  for (int pass = 0; pass < 3; ++pass) {
-    for (int i = 0; i < g_phase.drawnWidth; ++i) std::fputc(pass == 1 ? ' ' : '\b', stdout);
-  }
+  std::fputs(ErasingText(g_phase.drawnWidth).c_str(), stdout);
   g_phase.drawnWidth = 0;
+  sys::SetInterruptText("", 0);
 }
 
 }  // namespace
@@ -63,6 +70,9 @@ void AdvancePhase(std::uint64_t done) {
   ErasePercentage();
   g_phase.drawnWidth = std::max(0, std::printf(" %d%%", percent));
   std::fflush(stdout);
+  // An interruption erases it too, so the screen keeps only whole lines.
+  const std::string erase = ErasingText(g_phase.drawnWidth);
+  sys::SetInterruptText(erase.data(), erase.size());
 }
 
 void EndPhase() {

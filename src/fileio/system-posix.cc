@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>  // free
 #include <cstring>
 #include <string>
 
@@ -42,17 +43,17 @@ bool IsDisk(int fd) {
 // room is missing.
 bool CannotReserve(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
 
-// Files to cut should the process fail; plain values, so that a signal
-// handler may read them.
-struct CutFile {
-  int fd;  // -1 when the slot is free
-  std::uint64_t length;
-};
-CutFile g_cutFiles[kMaxCutFiles] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
+// What an interruption writes to standard output before the process ends.
+char g_interruptText[64];
+volatile sig_atomic_t g_interruptLength = 0;
 
 // Ends the process after an interruption the way the signal would have,
-// once the registered files are cut. Only async-signal-safe calls.
+// once the interrupt text is out and the registered files are cut. Only
+// async-signal-safe calls.
 void CutAndReraise(int signalNumber) {
+  if (g_interruptLength > 0) {
+    [[maybe_unused]] const ssize_t put = write(STDOUT_FILENO, g_interruptText, g_interruptLength);
+  }
   CutFilesAfterFailure();
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -78,10 +79,12 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
     error = ENXIO;  // as an open of a socket fails
   } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
     error = errno;
-  } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) && info.st_size != 0 &&
+  } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) &&
+             (info.st_size != 0 || info.st_blocks != 0) &&
              RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
-    // Only a file with data is cut: ext4 treats cutting a file to 0 as a
-    // replacement and flushes it on close, which a new file need not pay.
+    // Only a file that holds something is cut (room reserved past an end of
+    // 0 included): ext4 treats cutting a file to 0 as a replacement and
+    // flushes it on close, which a new file need not pay.
     error = errno;
   }
   if (error != 0) {
@@ -198,11 +201,13 @@ void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length)
 
 namespace {
 
-// A file system that cannot flush a kind of file says so with these; there
-// is nothing more to wait for then.
+// A file that has no flush at all (a special file, some file systems'
+// directories) says so with EINVAL; there is nothing to wait for then. Any
+// other error, EROFS from a journal that aborted included, means the data
+// may not be on storage.
 int FlushError(int result) {
   if (result == 0) return 0;
-  return errno == EINVAL || errno == EROFS || errno == ENOTSUP ? 0 : errno;
+  return errno == EINVAL ? 0 : errno;
 }
 
 }  // namespace
@@ -221,7 +226,10 @@ int FlushDirectory(const NativeChar* path) {
 }
 
 int FlushParentDirectory(const NativeChar* path) {
-  std::string parent = path;
+  // The new entry is in the directory of the file the links lead to.
+  char* real = realpath(path, nullptr);
+  std::string parent = real != nullptr ? real : path;
+  std::free(real);
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
   const std::size_t slash = parent.rfind('/');
   if (slash == std::string::npos) return FlushDirectory(".");
@@ -248,32 +256,36 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
   return DataRange{begin, std::max(end, begin + 1)};
 }
 
-void CutOnFailure(FileHandle file, std::uint64_t length) {
-  for (CutFile& slot : g_cutFiles) {
-    if (slot.fd < 0) {
-      slot.length = length;
-      slot.fd = Descriptor(file);
-      return;
-    }
-  }
+void CutTo(FileHandle file, std::uint64_t length) {
+  const int fd = Descriptor(file);
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return;
+  // Cutting to the length a file has still gives back what lies past it.
+  const off_t end = length == kCurrentLength ? info.st_size : static_cast<off_t>(length);
+  RetryOnInterrupt([&] { return ftruncate(fd, end); });
 }
 
-void CutFilesAfterFailure() {
-  for (CutFile& slot : g_cutFiles) {
-    if (slot.fd < 0) continue;
-    struct stat info;
-    if (fstat(slot.fd, &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    const off_t length =
-        slot.length == kCurrentLength ? info.st_size : static_cast<off_t>(slot.length);
-    RetryOnInterrupt([&] { return ftruncate(slot.fd, length); });
-  }
+void SetInterruptText(const char* text, std::size_t length) {
+  g_interruptLength = 0;
+  length = std::min(length, sizeof g_interruptText);
+  std::memcpy(g_interruptText, text, length);
+  g_interruptLength = static_cast<sig_atomic_t>(length);
 }
 
 void PrepareStandardStreams() {
   // Descriptors are handed out lowest first, so each closed standard one is
-  // taken by the null device here rather than by a device file later.
+  // taken here rather than by a device file later: by a pipe's reading end
+  // for input, its writing end for output, the other end closed. A pipe
+  // needs no /dev and can never be a device.
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int ends[2];
+    if (pipe(ends) != 0) _exit(1);  // nothing could keep a device off it: refuse the run
+    const int kept = ends[fd == 0 ? 0 : 1];
+    if (kept != fd) dup2(kept, fd);
+    for (int end : ends) {
+      if (end != fd) close(end);
+    }
   }
   signal(SIGPIPE, SIG_IGN);
   // A file-size limit then fails the write (EFBIG) instead of killing us.

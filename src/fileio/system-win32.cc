@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "fileio/system.h"
@@ -48,11 +49,21 @@ std::string NarrowText(NativeStringView text) {
   return narrow;
 }
 
-struct CutFile {
-  HANDLE handle;  // nullptr when the slot is free
-  std::uint64_t length;
-};
-CutFile g_cutFiles[kMaxCutFiles] = {};
+// What an interruption writes to standard output before the process ends.
+char g_interruptText[64];
+volatile LONG g_interruptLength = 0;
+
+// Ctrl+C, Ctrl+Break and closing the console end the process the way they
+// would have, once the interrupt text is out and the registered files are
+// cut. The handler runs on a thread of its own.
+BOOL WINAPI CutOnInterrupt(DWORD) {
+  if (g_interruptLength > 0) {
+    DWORD put = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), g_interruptText, g_interruptLength, &put, nullptr);
+  }
+  CutFilesAfterFailure();
+  return FALSE;  // the default handler ends the process
+}
 
 }  // namespace
 
@@ -144,29 +155,24 @@ std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::ui
   return DataRange{offset, limit};
 }
 
-void CutOnFailure(FileHandle file, std::uint64_t length) {
-  for (CutFile& slot : g_cutFiles) {
-    if (slot.handle == nullptr) {
-      slot = CutFile{Handle(file), length};
-      return;
-    }
-  }
-}
-
-void CutFilesAfterFailure() {
+void CutTo(FileHandle file, std::uint64_t length) {
   // Nothing is reserved past a file's end here, so only a length to cut to
   // needs work.
-  for (const CutFile& slot : g_cutFiles) {
-    if (slot.handle != nullptr && slot.length != kCurrentLength) {
-      Truncate(FileHandle{reinterpret_cast<std::intptr_t>(slot.handle)}, slot.length);
-    }
-  }
+  if (length != kCurrentLength) Truncate(file, length);
+}
+
+void SetInterruptText(const char* text, std::size_t length) {
+  g_interruptLength = 0;
+  length = std::min(length, sizeof g_interruptText);
+  std::memcpy(g_interruptText, text, length);
+  g_interruptLength = static_cast<LONG>(length);
 }
 
 void PrepareStandardStreams() {
   // Text mode, so that each "\n" leaves as CR LF.
   _setmode(_fileno(stdout), _O_TEXT);
   _setmode(_fileno(stderr), _O_TEXT);
+  SetConsoleCtrlHandler(CutOnInterrupt, TRUE);
 }
 
 void WriteStandardError(NativeStringView text) {

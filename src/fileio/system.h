@@ -8,18 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "fileio/handle.h"
 #include "fileio/native_text.h"
-
-// An open file. The value is the platform's own (a descriptor or a handle).
-struct FileHandle {
-  std::intptr_t native;
-};
-
-// A range of a file that may hold data; the rest of the file reads as zeros.
-struct DataRange {
-  std::uint64_t begin;
-  std::uint64_t end;
-};
 
 namespace sys {
 
@@ -77,11 +67,12 @@ void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
 // Waits until the file's data, and the metadata needed to read it, are on
-// stable storage.
+// stable storage. Only a file that has no flush at all passes unflushed; any
+// other error (a read-only or aborted file system included) is returned.
 int Flush(FileHandle file);
 
 // The same for the entries of the directory path, or of the directory that
-// holds path.
+// holds the file path names once its links are followed.
 int FlushDirectory(const NativeChar* path);
 int FlushParentDirectory(const NativeChar* path);
 
@@ -94,21 +85,30 @@ int MakeDirectory(const NativeChar* path);
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
                                        std::uint64_t limit);
 
-// Should the process fail or be interrupted, the file (which stays open to
-// the end) is cut to length, or with kCurrentLength to the length it has
-// then, so that no space stays reserved past its end. Up to kMaxCutFiles.
-void CutOnFailure(FileHandle file, std::uint64_t length);
-constexpr std::uint64_t kCurrentLength = UINT64_MAX;
-constexpr int kMaxCutFiles = 4;
+// Cuts the file to length (kCurrentLength: the length it has), giving back
+// any room reserved past that end. Safe inside a signal handler.
+void CutTo(FileHandle file, std::uint64_t length);
 
-// Cuts the files registered with CutOnFailure. Called on the way out after a
-// failure.
+// Files to cut should the process fail or be interrupted, kept in one table
+// that both platforms' interruption handlers read. RegisterCut returns the
+// slot to hand to UnregisterCut, or -1 when the table is full.
+int RegisterCut(FileHandle file, std::uint64_t length);
+void UnregisterCut(int slot);
+
+// Cuts every registered file. Called on the way out after a failure, and by
+// the interruption handler.
 void CutFilesAfterFailure();
 
+// Text written to standard output should an interruption end the process
+// (a terminal's live percentage is erased this way); at most 64 bytes, or
+// empty for none.
+void SetInterruptText(const char* text, std::size_t length);
+
 // Makes the standard streams safe before any file is opened: a closed one
-// is opened on the null device, so no file can take its place, and output
-// that cannot be written never ends the process. An interruption cuts the
-// registered files before the process ends.
+// is taken by a pipe with no reader or writer, which needs no device file
+// and can never be a device, and output that cannot be written never ends
+// the process. An interruption writes the interrupt text, cuts the
+// registered files and ends the process as the signal would have.
 void PrepareStandardStreams();
 
 // Writes text to standard error, unbuffered; failures are ignored.

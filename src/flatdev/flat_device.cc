@@ -35,7 +35,7 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   const FileHandle file = CreateAlways(path);
   // A failed creation leaves an empty file, never a shorter run of zeros
   // that could pass for a smaller device.
-  sys::CutOnFailure(file, 0);
+  const CutOnFailure cut(file, 0);
   for (std::uint64_t written = 0; written < size;) {
     const std::uint64_t slice = std::min(kCreateSlice, size - written);
     AppendZeros(file, written, slice);
@@ -59,7 +59,7 @@ void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
     PrintProgress("Refusing to shorten block device");
   } else {
     // A failure keeps the old length and gives back any room reserved.
-    sys::CutOnFailure(file, oldSize);
+    const CutOnFailure cut(file, oldSize);
     SetSize(file, newSize);
     FlushFile(file);
   }

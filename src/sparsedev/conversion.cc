@@ -120,7 +120,7 @@ void ConvertBlock(Conversion* c, std::uint32_t first, std::uint32_t count) {
 void ConvertChunks(Conversion* c) {
   std::uint32_t chunk = 0;
   while (chunk < c->chunkCount) {
-    const std::optional<DataRange> data = sys::NextDataRange(c->source, chunk * kChunk, c->sourceSize);
+    const std::optional<DataRange> data = NextDataRange(c->source, chunk * kChunk, c->sourceSize);
     const std::uint32_t dataStart =
         data ? static_cast<std::uint32_t>(data->begin / kChunk) : c->chunkCount;
     for (; chunk < dataStart; ++chunk) AppendEntry(&c->entries, ABSENT_CHUNK);
@@ -133,7 +133,7 @@ void ConvertChunks(Conversion* c) {
       const std::uint64_t offset = chunk * kChunk;
       if (dataEnd - chunk > kChunksPerRead && offset + kReadAhead / 2 > c->readAheadEnd) {
         c->readAheadEnd = std::min(offset + kReadAhead, dataEnd * kChunk);
-        sys::ReadAhead(c->source, offset, c->readAheadEnd - offset);
+        ReadAhead(c->source, offset, c->readAheadEnd - offset);
       }
       const std::uint32_t count = std::min(kChunksPerRead, dataEnd - chunk);
       ConvertBlock(c, chunk, count);
@@ -247,10 +247,11 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
 
   BeginPhase("Populating flat block device...", header.chunkCount);
   // With the whole device reserved up front, absent chunks need no work at
-  // all: they are passed over and read as zeros. Should the run fail, the
-  // reservation past the length reached goes back.
+  // all: they are passed over and read as zeros. Should the run fail or be
+  // interrupted, even while the room is asked for, the reservation past the
+  // length reached goes back.
+  const CutOnFailure cut(e.flat, kCurrentLength);
   e.reserved = ReserveSpace(e.flat, size);
-  if (e.reserved) sys::CutOnFailure(e.flat, sys::kCurrentLength);
   const auto entries = std::make_unique_for_overwrite<unsigned char[]>(
       std::size_t{kEntriesPerBlock} * kMapEntrySize);
   Run run{0, 0, ABSENT_CHUNK};
@@ -275,7 +276,7 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   }
   if (run.count > 0) WriteRun(&e, run);
   // Absent chunks at the end were passed over: the length covers them.
-  if (e.end < size) SetSize(e.flat, size);
+  if (e.end < size) SetReservedSize(e.flat, size);
   EndPhase();
 
   FlushFile(e.flat);

@@ -1,0 +1,143 @@
+# What a row cannot say: round trips, the terminal, standard streams that are
+# closed or broken, signals at awkward instants, links, and other processes
+# that hold or cut our files. Each runs on every file system.
+import os
+import signal
+import subprocess
+
+import pytest
+
+from conftest import (ROOT, content, hidden_space, linux_only, make_file, open_terminal, read_terminal, resume, run,
+                      screen_text, shell, start_stopped, BINARY)
+
+pytestmark = linux_only
+
+
+def test_round_trip_gives_the_source_then_zeros(where):
+    # Several reads, holes, zero chunks and a chunk with only its last byte set.
+    source = 'rand(3C,1) 64K*0 5C*hole 64K-1*0 "\\x01" rand(40C+12345,2)'
+    make_file(where / 'a.fs', source)
+    assert run(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'])[0] == 0
+    assert run(where, ['sparse-to-flat', 'a.sparsefs', 'b.fs'])[0] == 0
+    data = content(source)
+    assert (where / 'b.fs').read_bytes() == data + bytes(-len(data) % 65536)
+
+
+def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
+    make_file(where / 'a.fs', 'rand(40C,5)')
+    reader, writer = open_terminal()
+    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], 'pwrite64', 3, stdout=writer)
+    early = read_terminal(reader, wait=0.3)
+    assert screen_text(early).endswith(tuple(f'store... {p}%' for p in range(1, 100)))
+    resume(tracer, pid)
+    os.close(writer)
+    assert screen_text(early + read_terminal(reader)) == (
+        'Flat block device is 2621440 bytes\nCreating sparse block device of 2621440 bytes\n'
+        'Chunk length = 65536\nChunk count = 40\nCreating map...\nCreating store...\n'
+        'Populating store...\nCleaning up...\n')
+    # An interruption erases the percentage too; a failure ends the line first.
+    for args, call, shown in [(['sparse-to-flat', 'a.sparsefs', 'b.fs'], 'pwrite64',
+                               'Verifying map...\nCreating flat block device of 2621440 bytes\n'
+                               'Creating flat block device...\nPopulating flat block device...'),
+                              (['create', 'flat', '-1', 'c.fs'], None,
+                               'Creating flat block device of 18446744073709551615 bytes\n'
+                               'Block device size 18446744073709551615 is too large\n')]:
+        reader, writer = open_terminal()
+        trace = ['-e', f'trace={call}', '-e', f'inject={call}:signal=SIGINT:when=3'] if call else None
+        process = run(where, args, trace=trace, stdout=writer, combined=True, background=True)
+        process.wait()
+        os.close(writer)
+        assert screen_text(read_terminal(reader)) == shown
+
+
+@pytest.mark.parametrize('closed', [None, 0, 1, 2, 'pipe'])
+def test_closed_or_broken_standard_streams_change_nothing(tmp_path, closed):
+    commands = [['create', 'flat', '4096', 'c.fs'], ['extend', '8192', 'a.fs'], ['extend', '100', 'a.fs'],
+                ['extend', '20000000000000000', 'a.fs'], ['create', 'sparse', '1', 's.sparsefs'],
+                ['extend', '1048576', 's.sparsefs'], ['flat-to-sparse', 'a.fs', 't.sparsefs'],
+                ['sparse-to-flat', 't.sparsefs', 'b.fs']]
+    outcomes = {}
+    for case in dict.fromkeys((None, closed)):
+        where = tmp_path / str(case)
+        make_file(where / 'a.fs', 'rand(4096,1)')
+        reader, writer = os.pipe()
+        if case == 'pipe':
+            os.close(reader)
+        statuses = [run(where, args, closed=case if isinstance(case, int) else None,
+                        stdout=writer if case == 'pipe' else subprocess.PIPE)[0] for args in commands]
+        os.close(writer)
+        outcomes[case] = statuses, {p.name: p.read_bytes() for p in where.rglob('*') if p.is_file()}
+    assert outcomes[None][0] == [0, 0, 0, 1, 0, 0, 0, 0]
+    assert outcomes[closed] == outcomes[None]
+
+
+@pytest.mark.skipif(not ROOT, reason='needs root to mount an empty /dev')
+def test_with_no_null_device_a_closed_stream_never_lands_in_a_device(where):
+    make_file(where / 's.sparsefs/Map', 'hdr(65536,1,0) le(-)')
+    # A failing run flushes its progress lines while the Map is still open.
+    script = f"mount -t tmpfs none /dev && cd '{where}' && exec {BINARY} extend 70368744177664 s.sparsefs >&-"
+    assert subprocess.run(['unshare', '-m', 'sh', '-c', script], stderr=subprocess.DEVNULL).returncode == 1
+    assert (where / 's.sparsefs/Map').read_bytes() == content('hdr(65536,1,0) le(-)')
+
+
+def test_another_process_meets_our_files_locked_and_cannot_cut_them_unseen(where):
+    # A second quillon is refused the files the first holds while it is
+    # stopped at its first Store write; the first then finishes with nothing lost.
+    make_file(where / 'a.fs', "512*'d'")
+    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'b.sparsefs'], 'pwrite64', 1)
+    assert run(where, ['extend', '4096', 'a.fs'])[2] == b"Cannot open 'a.fs': 11\n"
+    assert run(where, ['create', 'flat', '0', 'a.fs'])[2] == b"Cannot create 'a.fs': 11\n"
+    assert run(where, ['extend', '1', 'b.sparsefs'])[2] == b"Cannot open 'b.sparsefs/Map': 11\n"
+    resume(tracer, pid)
+    assert tracer.returncode == 0
+    assert run(where, ['sparse-to-flat', 'b.sparsefs', 'c.fs'])[0] == 0
+    assert (where / 'c.fs').read_bytes() == b'd' * 512 + bytes(65024)
+    # A source cut short at the first Store write, inside data still to be
+    # read or inside holes that are never read, is a short read.
+    for source, cut in [('rand(40C,3)', 20 << 16), ('rand(2C,1) 100C*hole rand(1C,2)', 50 << 16)]:
+        make_file(where / 'a.fs', source)
+        tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', f'{cut}.sparsefs'], 'pwrite64', 1)
+        os.truncate(where / 'a.fs', cut)
+        assert resume(tracer, pid)[1] == b'Short read from file\n'
+
+
+@pytest.mark.parametrize('args', [['sparse-to-flat', 's.sparsefs', 'o.fs'], ['create', 'flat', '30000000', 'o.fs']])
+def test_what_a_destination_held_is_given_back(where, args):
+    """Room reserved past the end, by an earlier interrupted run or anyone, goes
+    when the file is replaced, and an interruption while room is being
+    reserved gives back what it got."""
+    make_file(where / 's.sparsefs/Map', 'hdr(65536,500,1) le(0) 1996*255')
+    make_file(where / 's.sparsefs/Store', "64K*'s'")
+    make_file(where / 'o.fs', '')
+    if shell(f"fallocate --keep-size -l 50M '{where}/o.fs'"):
+        assert run(where, args)[0] == 0
+        assert hidden_space(where) == 0
+    process = run(where, args, trace=['-e', 'inject=fallocate:signal=SIGINT'], background=True)
+    assert process.wait() == -signal.SIGINT
+    assert hidden_space(where) == 0
+
+
+def test_room_is_reserved_once(where):
+    # Asked again for room it already holds, XFS counts it twice and fails.
+    make_file(where / 's.sparsefs/Map', 'hdr(65536,64,1) le(0) 252*255')
+    make_file(where / 's.sparsefs/Store', "64K*'s'")
+    status, _, err = run(where, ['sparse-to-flat', 's.sparsefs', 'o.fs'],
+                         trace=['-o', '/dev/stderr', '-e', 'trace=fallocate'])
+    assert status == 0 and err.count(b'fallocate(') == 1
+
+
+def test_a_file_made_through_a_link_has_its_own_directory_flushed(where):
+    (where / 'real').mkdir()
+    os.symlink('real/a.fs', where / 'link.fs')
+    status, _, err = run(where, ['create', 'flat', '1024', 'link.fs'],
+                         trace=['-o', '/dev/stderr', '-y', '-e', 'trace=fsync'])
+    assert status == 0 and f'<{os.path.realpath(where)}/real>'.encode() in err
+
+
+def test_a_hangup_ignored_stays_ignored(where):
+    # As nohup leaves it: the run goes on and finishes.
+    process = subprocess.Popen(['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=fallocate', '-e',
+                                'inject=fallocate:signal=SIGHUP', BINARY, 'create', 'flat', '1024', 'a.fs'],
+                               cwd=where, stdout=subprocess.DEVNULL,
+                               preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+    assert process.wait() == 0 and (where / 'a.fs').stat().st_size == 1024
