@@ -64,6 +64,20 @@ void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::
   if (done < count) Fatal(NATIVE("Short write to file"));
 }
 
+void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+               std::uint64_t count, unsigned char* buffer, std::size_t bufferSize) {
+  std::uint64_t done = 0;
+  if (const int error = sys::CopyRange(source, from, destination, to, count, &done)) {
+    FatalWrite(error);
+  }
+  while (done < count) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, bufferSize));
+    ReadBytes(source, from + done, buffer, piece);
+    WriteBytes(destination, to + done, buffer, piece);
+    done += piece;
+  }
+}
+
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
   static unsigned char block[kFillBlockSize];
   std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize)));

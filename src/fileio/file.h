@@ -29,6 +29,13 @@ void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t 
 // "Short write to file".
 void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
 
+// Copies count bytes at offset from of source to offset to of destination:
+// handed to the file system, which shares blocks where it can, and what it
+// declines through buffer (of bufferSize bytes). Fails as a read or a write
+// does.
+void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+               std::uint64_t count, unsigned char* buffer, std::size_t bufferSize);
+
 // Writes count bytes of the value byte at offset, a block at a time.
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);
 

@@ -189,6 +189,26 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
   return error;
 }
 
+int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+              std::uint64_t count, std::uint64_t* done) {
+  for (*done = 0; *done < count;) {
+    auto in = static_cast<off_t>(from + *done);
+    auto out = static_cast<off_t>(to + *done);
+    const ssize_t copied = RetryOnInterrupt([&] {
+      return copy_file_range(Descriptor(source), &in, Descriptor(destination), &out,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(count - *done, 1 << 30)), 0);
+    });
+    if (copied < 0) {
+      // Declined: the caller copies the rest itself.
+      if (errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) return 0;
+      return errno;
+    }
+    if (copied == 0) return 0;
+    *done += static_cast<std::uint64_t>(copied);
+  }
+  return 0;
+}
+
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   posix_fadvise(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
                 POSIX_FADV_WILLNEED);

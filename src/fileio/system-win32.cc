@@ -135,6 +135,12 @@ int Reserve(FileHandle, std::uint64_t, std::uint64_t, Reservation, bool* reserve
   return 0;
 }
 
+int CopyRange(FileHandle, std::uint64_t, FileHandle, std::uint64_t, std::uint64_t,
+              std::uint64_t* done) {
+  *done = 0;  // block cloning (ReFS) is not built: the caller copies
+  return 0;
+}
+
 void ReadAhead(FileHandle, std::uint64_t, std::uint64_t) {}
 
 void StartWriteback(FileHandle, std::uint64_t, std::uint64_t) {}

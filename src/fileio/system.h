@@ -60,6 +60,15 @@ enum class Reservation {
 int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how,
             bool* reserved);
 
+// Copies count bytes at offset from of source to offset to of destination
+// inside the file system, which shares the blocks where it can (XFS, btrfs)
+// and copies them without a trip through user memory elsewhere. *done falls
+// short of count where the system declines the rest (another file system, a
+// disk, a platform without it); only a failure of the copy itself is an
+// error.
+int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+              std::uint64_t count, std::uint64_t* done);
+
 // Asks for [offset, offset + length) to be read into memory without waiting.
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
 

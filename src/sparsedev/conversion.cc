@@ -17,6 +17,10 @@ constexpr std::uint64_t kChunk = DEFAULT_CHUNK_LENGTH;
 // The flat source is read this many chunks at a time into one reused block.
 constexpr std::uint32_t kChunksPerRead = 8;
 
+// Runs of stored data at least this long are handed to the file system to
+// copy or share; shorter ones cost more that way than they gain (measured).
+constexpr std::uint64_t kShareAtLeast = 512 << 10;
+
 // Store data is copied to a flat device through a buffer of this size.
 constexpr std::size_t kCopyBlockBytes = 1 << 20;
 
@@ -63,6 +67,22 @@ void AppendEntry(EntryWriter* w, std::uint32_t entry) {
   ++w->used;
 }
 
+// A run of stored chunks that follow each other in the source and so in the
+// Store; written bytes are its first ones already in the Store.
+struct StoredRun {
+  std::uint64_t source;  // offset in the source
+  std::uint64_t store;   // offset in the Store
+  std::uint64_t length;
+  std::uint64_t written;
+};
+
+// A block of the source as read into memory.
+struct Block {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::uint64_t offset;
+  std::uint64_t length;
+};
+
 // The state of one flat-to-sparse conversion.
 struct Conversion {
   FileHandle source;
@@ -70,7 +90,9 @@ struct Conversion {
   FileHandle store;
   std::uint32_t chunkCount;
   std::uint32_t allocated;  // chunks stored so far, and the next free slot
-  std::unique_ptr<unsigned char[]> block;
+  Block blocks[2];          // read in turn, so a run may begin in the one before
+  int current;
+  StoredRun run;
   EntryWriter entries;
   Writeback writeback;
   std::uint64_t readAheadEnd;  // the source is asked for up to here
@@ -83,36 +105,73 @@ bool IsZeroChunk(const unsigned char* buffer, std::size_t length) {
   return length == 0 || (buffer[0] == 0 && std::memcmp(buffer, buffer + 1, length - 1) == 0);
 }
 
-// Reads count chunks from first on into the block and converts them: absent
-// entries for zero chunks, the next slots for the others, each run of which
-// goes to the Store in one write. The source's last chunk may be short; its
-// missing bytes are zeros.
-void ConvertBlock(Conversion* c, std::uint32_t first, std::uint32_t count) {
-  const std::uint64_t offset = first * kChunk;
-  const std::size_t length = count * kChunk;
-  const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(length, c->sourceSize - offset));
-  unsigned char* block = c->block.get();
-  ReadBytes(c->source, offset, block, held);
-  std::memset(block + held, 0, length - held);
-  std::uint32_t runStart = 0;
-  std::uint32_t runLength = 0;
-  const auto writeRun = [&] {
-    if (runLength == 0) return;
-    const std::uint64_t at = (c->allocated - runLength) * kChunk;
-    WriteBytes(c->store, at, block + runStart * kChunk, runLength * kChunk);
-    NoteWritten(&c->writeback, at, runLength * kChunk);
-    runLength = 0;
-  };
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (IsZeroChunk(block + i * kChunk, kChunk)) {
-      writeRun();
-      AppendEntry(&c->entries, ABSENT_CHUNK);
-    } else {
-      if (runLength++ == 0) runStart = i;
-      AppendEntry(&c->entries, c->allocated++);
-    }
+// Writes the run's bytes up to upTo from the blocks in memory that hold them.
+void WriteRunFromBlocks(Conversion* c, std::uint64_t upTo) {
+  StoredRun& run = c->run;
+  for (int i : {c->current ^ 1, c->current}) {
+    const Block& block = c->blocks[i];
+    const std::uint64_t begin = std::max(run.source + run.written, block.offset);
+    const std::uint64_t end = std::min(run.source + upTo, block.offset + block.length);
+    if (begin >= end) continue;
+    WriteBytes(c->store, run.store + (begin - run.source), block.bytes.get() + (begin - block.offset),
+               static_cast<std::size_t>(end - begin));
+    run.written = end - run.source;
   }
-  writeRun();
+}
+
+// Puts the run in the Store: a long one is handed to the file system, which
+// shares its blocks where it can; a short one, for which that costs more than
+// it gains, is written from the blocks in memory. The source's bytes past its
+// end are zeros in the Store.
+void EndRun(Conversion* c) {
+  StoredRun& run = c->run;
+  if (run.length == 0) return;
+  if (run.length - run.written >= kShareAtLeast) {
+    const std::uint64_t from = run.source + run.written;
+    const std::uint64_t held = std::min(run.source + run.length, c->sourceSize) - std::min(from, c->sourceSize);
+    // What the file system declines is read again into the block before, which
+    // holds nothing of a run that is handed over.
+    Block& spare = c->blocks[c->current ^ 1];
+    spare.length = 0;
+    CopyBytes(c->source, from, c->store, run.store + run.written, held, spare.bytes.get(), kChunksPerRead * kChunk);
+    WriteFill(c->store, run.store + run.written + held, run.length - run.written - held, 0);
+  } else {
+    WriteRunFromBlocks(c, run.length);
+  }
+  NoteWritten(&c->writeback, run.store, run.length);
+  run.length = 0;
+}
+
+// Reads count chunks from first on into the next block and converts them:
+// absent entries for zero chunks, the next slots for the others. A run of
+// stored chunks may go on into the next block, so it is put in the Store
+// only once it ends. The source's last chunk may be short; its missing bytes
+// are zeros.
+void ConvertBlock(Conversion* c, std::uint32_t first, std::uint32_t count) {
+  // The block about to be read over may hold the start of a short run.
+  Block& block = c->blocks[c->current ^= 1];
+  if (c->run.length > 0 && c->run.length < kShareAtLeast && block.offset + block.length > c->run.source) {
+    WriteRunFromBlocks(c, std::min(c->run.length, block.offset + block.length - c->run.source));
+  }
+  block.offset = first * kChunk;
+  block.length = count * kChunk;
+  const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(block.length, c->sourceSize - block.offset));
+  ReadBytes(c->source, block.offset, block.bytes.get(), held);
+  std::memset(block.bytes.get() + held, 0, block.length - held);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t offset = block.offset + i * kChunk;
+    if (IsZeroChunk(block.bytes.get() + i * kChunk, kChunk)) {
+      EndRun(c);
+      AppendEntry(&c->entries, ABSENT_CHUNK);
+      continue;
+    }
+    if (c->run.length == 0 || c->run.source + c->run.length != offset) {
+      EndRun(c);
+      c->run = StoredRun{offset, c->allocated * kChunk, 0, 0};
+    }
+    c->run.length += kChunk;
+    AppendEntry(&c->entries, c->allocated++);
+  }
 }
 
 // Converts every chunk, reading only the chunks that touch the source's
@@ -141,6 +200,7 @@ void ConvertChunks(Conversion* c) {
       AdvancePhase(chunk);
     }
   }
+  EndRun(c);
 }
 
 }  // namespace
@@ -160,7 +220,9 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   c.store = CreateStore(storePath);
 
   BeginPhase("Populating store...", c.chunkCount);
-  c.block = std::make_unique_for_overwrite<unsigned char[]>(kChunksPerRead * kChunk);
+  for (Block& block : c.blocks) {
+    block = Block{std::make_unique_for_overwrite<unsigned char[]>(kChunksPerRead * kChunk), 0, 0};
+  }
   c.entries = EntryWriter{map, 0, 0,
                           std::make_unique_for_overwrite<unsigned char[]>(
                               std::size_t{kEntriesPerBlock} * kMapEntrySize)};
@@ -214,14 +276,11 @@ void WriteRun(Expansion* e, const Run& run) {
   if (run.slot == ABSENT_CHUNK) {
     if (e->reserved) return;
     WriteFill(e->flat, at, length, 0);
+  } else if (length >= kShareAtLeast) {
+    CopyBytes(e->store, run.slot * e->chunkLength, e->flat, at, length, e->buffer.get(), kCopyBlockBytes);
   } else {
-    const std::uint64_t from = run.slot * e->chunkLength;
-    for (std::uint64_t done = 0; done < length;) {
-      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kCopyBlockBytes));
-      ReadBytes(e->store, from + done, e->buffer.get(), piece);
-      WriteBytes(e->flat, at + done, e->buffer.get(), piece);
-      done += piece;
-    }
+    ReadBytes(e->store, run.slot * e->chunkLength, e->buffer.get(), length);
+    WriteBytes(e->flat, at, e->buffer.get(), length);
   }
   NoteWritten(&e->writeback, at, length);
   e->end = at + length;

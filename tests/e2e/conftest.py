@@ -178,12 +178,13 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
     return process.returncode, fold_crlf(out or b''), fold_crlf(err or b'')
 
 
-def start_stopped(where, args, call, n, **options):
-    """The tool started under strace and stopped after its n-th call of call;
-    returns the running strace and the tool's process id."""
+def start_stopped(where, args, call, n, path, **options):
+    """The tool started under strace and stopped after its n-th call of call
+    on path; returns the running strace and the tool's process id."""
     log = Path(f'{where}.strace')
     log.unlink(missing_ok=True)
-    trace = ['-o', str(log), '-e', f'trace={call}', '-e', f'inject={call}:signal=SIGSTOP:when={n}']
+    trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
+             '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
     for _ in range(4000):
         stop = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)

@@ -9,6 +9,7 @@ import os
 import random
 import re
 import shutil
+from pathlib import Path
 
 import pytest
 
@@ -106,18 +107,21 @@ def test_each_fault_fails_cleanly(scenario):
     assert failures > 0
 
 
+def unhex(text):
+    return bytes.fromhex(text.replace('\\x', '')).decode('latin-1')
+
+
 def record(where, args, trace_file):
     """The changes and flushes of a run, in order: (kind, a, b, path, data)."""
     trace = ['-o', str(trace_file), '-y', '-xx', '-s', '100000000', '-e', f'trace={RECORDED}']
     status, _, err = run(where, args, trace=trace)
     assert status == 0, err
-    top, ops = os.path.realpath(where), []
+    top, ops = Path(os.path.realpath(where)), []
     # With -xx every string and path is \\x escapes, so the line splits plainly.
     call_line = re.compile(r'^(?:\d+ +)?(\w+)\((?:\d+<([^>]*)>|"([^"]*)")?(.*)\) += (\d+)(?:<([^>]*)>)?$')
     for m in filter(None, map(call_line.match, trace_file.read_text().split('\n'))):
         call, rest = m[1], m[4]
-        path, data = [bytes.fromhex(x.replace('\\x', '')).decode('latin-1') if x else ''
-                      for x in (m[2] or m[3] or '', m[6])]
+        path, data = unhex(m[2] or m[3] or ''), unhex(m[6] or '')
         numbers = [int(n) for n in re.findall(r'(?<![\w\\])\d+', rest.rsplit('"', 1)[-1])]
         if call == 'openat' and 'O_CREAT' in rest:
             ops.append(('C', 0, 0, data, b''))
@@ -126,13 +130,17 @@ def record(where, args, trace_file):
         elif call == 'pwrite64':
             written = bytes.fromhex(rest.split('"')[1].replace('\\x', ''))
             ops.append(('W', numbers[-1], len(written), path, written))
+        elif call == 'copy_file_range':  # from a source, which never changes
+            (source, at), (destination, to) = re.findall(r'<([^>]*)>, \[(\d+)\]', '<' + m[2] + '>' + rest)
+            copied = (top / os.path.relpath(unhex(source), top)).read_bytes()[int(at):int(at) + int(m[5])]
+            ops.append(('W', int(to), len(copied), unhex(destination), copied))
         elif call == 'ftruncate':
             ops.append(('T', numbers[0], 0, path, b''))
         elif call == 'fallocate' and 'KEEP_SIZE' not in rest:
             ops.append(('G', 0, numbers[-2] + numbers[-1], path, b''))
         elif call in ('fdatasync', 'fsync'):
             ops.append(('F', 0, 0, path, b''))
-    return [(k, a, b, os.path.relpath(p, top) if p != top else '', d) for k, a, b, p, d in ops]
+    return [(k, a, b, os.path.relpath(p, top) if p != str(top) else '', d) for k, a, b, p, d in ops]
 
 
 def apply(top, op):

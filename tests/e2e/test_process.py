@@ -26,7 +26,7 @@ def test_round_trip_gives_the_source_then_zeros(where):
 def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
     make_file(where / 'a.fs', 'rand(40C,5)')
     reader, writer = open_terminal()
-    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], 'pwrite64', 3, stdout=writer)
+    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], 'pread64', 3, 'a.fs', stdout=writer)
     early = read_terminal(reader, wait=0.3)
     assert screen_text(early).endswith(tuple(f'store... {p}%' for p in range(1, 100)))
     resume(tracer, pid)
@@ -36,14 +36,14 @@ def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
         'Chunk length = 65536\nChunk count = 40\nCreating map...\nCreating store...\n'
         'Populating store...\nCleaning up...\n')
     # An interruption erases the percentage too; a failure ends the line first.
-    for args, call, shown in [(['sparse-to-flat', 'a.sparsefs', 'b.fs'], 'pwrite64',
+    for args, call, shown in [(['sparse-to-flat', 'a.sparsefs', 'b.fs'], 'copy_file_range',
                                'Verifying map...\nCreating flat block device of 2621440 bytes\n'
                                'Creating flat block device...\nPopulating flat block device...'),
                               (['create', 'flat', '-1', 'c.fs'], None,
                                'Creating flat block device of 18446744073709551615 bytes\n'
                                'Block device size 18446744073709551615 is too large\n')]:
         reader, writer = open_terminal()
-        trace = ['-e', f'trace={call}', '-e', f'inject={call}:signal=SIGINT:when=3'] if call else None
+        trace = ['-e', f'trace={call}', '-e', f'inject={call}:signal=SIGINT'] if call else None
         process = run(where, args, trace=trace, stdout=writer, combined=True, background=True)
         process.wait()
         os.close(writer)
@@ -82,9 +82,9 @@ def test_with_no_null_device_a_closed_stream_never_lands_in_a_device(where):
 
 def test_another_process_meets_our_files_locked_and_cannot_cut_them_unseen(where):
     # A second quillon is refused the files the first holds while it is
-    # stopped at its first Store write; the first then finishes with nothing lost.
+    # stopped at its first read; the first then finishes with nothing lost.
     make_file(where / 'a.fs', "512*'d'")
-    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'b.sparsefs'], 'pwrite64', 1)
+    tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'b.sparsefs'], 'pread64', 1, 'a.fs')
     assert run(where, ['extend', '4096', 'a.fs'])[2] == b"Cannot open 'a.fs': 11\n"
     assert run(where, ['create', 'flat', '0', 'a.fs'])[2] == b"Cannot create 'a.fs': 11\n"
     assert run(where, ['extend', '1', 'b.sparsefs'])[2] == b"Cannot open 'b.sparsefs/Map': 11\n"
@@ -92,11 +92,11 @@ def test_another_process_meets_our_files_locked_and_cannot_cut_them_unseen(where
     assert tracer.returncode == 0
     assert run(where, ['sparse-to-flat', 'b.sparsefs', 'c.fs'])[0] == 0
     assert (where / 'c.fs').read_bytes() == b'd' * 512 + bytes(65024)
-    # A source cut short at the first Store write, inside data still to be
-    # read or inside holes that are never read, is a short read.
+    # A source cut short after its first read, inside data still to be read
+    # or inside holes that are never read, is a short read.
     for source, cut in [('rand(40C,3)', 20 << 16), ('rand(2C,1) 100C*hole rand(1C,2)', 50 << 16)]:
         make_file(where / 'a.fs', source)
-        tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', f'{cut}.sparsefs'], 'pwrite64', 1)
+        tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', f'{cut}.sparsefs'], 'pread64', 1, 'a.fs')
         os.truncate(where / 'a.fs', cut)
         assert resume(tracer, pid)[1] == b'Short read from file\n'
 
