@@ -169,6 +169,8 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
         if closed is not None:
             os.close(closed)
     environment = dict(os.environ, WINEDEBUG='-all', LANG='C.UTF-8', **(env or {}))
+    if trace:  # LeakSanitizer cannot work under ptrace
+        environment['ASAN_OPTIONS'] = 'detect_leaks=0'
     process = subprocess.Popen(command(args, trace), cwd=where, env=environment, stdin=subprocess.DEVNULL,
                                stdout=stdout, stderr=subprocess.STDOUT if combined else subprocess.PIPE,
                                preexec_fn=prepare)
