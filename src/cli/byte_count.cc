@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "fileio/handle.h"
+
 namespace {
 
 // First code points of the runs of ten that count as the digits 0 to 9.
@@ -17,7 +19,6 @@ constexpr char32_t kWideSpaces[] = {
     0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000,
 };
 
-constexpr std::uint64_t kSignedLimit = std::uint64_t{1} << 63;  // |INT64_MIN|
 
 // Whether c is white space that may lead a byte count.
 bool IsByteCountSpace(char32_t c) {
@@ -60,13 +61,13 @@ std::uint64_t ParseByteCount(NativeStringView text) {
   // The magnitude saturates at 2^63, the largest any signed result needs.
   std::uint64_t magnitude = 0;
   for (int digit; pos < text.size() && (digit = DigitValue(c)) >= 0; advance()) {
-    if (magnitude <= (kSignedLimit - digit) / 10) {
+    if (magnitude <= (kOffsetLimit - digit) / 10) {
       magnitude = magnitude * 10 + digit;
     } else {
-      magnitude = kSignedLimit;
+      magnitude = kOffsetLimit;
     }
   }
 
-  if (negative) return magnitude >= kSignedLimit ? kSignedLimit : 0 - magnitude;
-  return magnitude >= kSignedLimit ? kSignedLimit - 1 : magnitude;
+  if (negative) return magnitude >= kOffsetLimit ? kOffsetLimit : 0 - magnitude;
+  return magnitude >= kOffsetLimit ? kOffsetLimit - 1 : magnitude;
 }

@@ -76,7 +76,7 @@ void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
 
 }  // namespace
 
-int RunCommandLine(int argc, NativeChar** argv) {
+void RunCommandLine(int argc, NativeChar** argv) {
   if (argc < 2) ExitWithUsage();
   const NativeStringView command = argv[1];
   if (command == NATIVE("create")) {
@@ -98,5 +98,4 @@ int RunCommandLine(int argc, NativeChar** argv) {
   } else {
     ExitWithUsage();
   }
-  return 0;
 }

@@ -4,6 +4,6 @@
 
 #include "fileio/native_text.h"
 
-// Runs the command line (argument 0 is the program, never used) and returns
-// the exit status 0; every failure ends the process with status 1.
-int RunCommandLine(int argc, NativeChar** argv);
+// Runs the command line (argument 0 is the program, never used); every
+// failure ends the process with status 1.
+void RunCommandLine(int argc, NativeChar** argv);

@@ -4,6 +4,6 @@
 
 int wmain(int argc, wchar_t** argv) {
   PrepareProcess();
-  const int status = RunCommandLine(argc, argv);
-  EndProcess(status);
+  RunCommandLine(argc, argv);
+  EndProcess(0);
 }

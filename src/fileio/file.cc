@@ -9,10 +9,7 @@
 
 namespace {
 
-// Offsets past this are beyond any file.
-constexpr std::uint64_t kMaxFileOffset = INT64_MAX;
-
-// Largest single transfer asked of the system.
+// WriteFill writes from a block of this size.
 constexpr std::size_t kFillBlockSize = 1 << 20;
 
 [[noreturn]] void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
@@ -33,26 +30,35 @@ bool FlushesSkipped() {
 
 }  // namespace
 
-FileHandle OpenExisting(const NativeChar* path, Access access) {
+OwnedFile& OwnedFile::operator=(OwnedFile&& other) noexcept {
+  std::swap(file_, other.file_);
+  return *this;
+}
+
+OwnedFile::~OwnedFile() {
+  if (file_.native != kNoFile.native) sys::Close(file_);
+}
+
+OwnedFile OpenExisting(const NativeChar* path, Access access) {
   FileHandle file{};
   const auto mode = access == Access::kReadOnly ? sys::OpenMode::kRead : sys::OpenMode::kReadWrite;
   if (const int error = sys::Open(path, mode, &file)) {
     Fatal(Concat({NATIVE("Cannot open '"), path, NATIVE("'")}), error);
   }
-  return file;
+  return OwnedFile(file);
 }
 
-FileHandle CreateAlways(const NativeChar* path) {
+OwnedFile CreateAlways(const NativeChar* path) {
   FileHandle file{};
   if (const int error = sys::Open(path, sys::OpenMode::kCreate, &file)) {
     Fatal(Concat({NATIVE("Cannot create '"), path, NATIVE("'")}), error);
   }
-  return file;
+  return OwnedFile(file);
 }
 
 void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
   // Past the largest offset there is nothing: a short read, not a refused one.
-  if (offset > kMaxFileOffset || count > kMaxFileOffset - offset) FatalShortRead();
+  if (offset >= kOffsetLimit || count >= kOffsetLimit - offset) FatalShortRead();
   std::size_t done = 0;
   Check(sys::ReadAt(file, offset, buffer, count, &done), NATIVE("Cannot read from file"));
   if (done < count) FatalShortRead();
@@ -173,5 +179,3 @@ void MakeDirectory(const NativeChar* path) {
     Fatal(Concat({NATIVE("Cannot create directory '"), path, NATIVE("'")}), error);
   }
 }
-
-void CloseFile(FileHandle file) { sys::Close(file); }

@@ -14,12 +14,28 @@
 
 enum class Access { kReadOnly, kReadWrite };
 
+// An open file, closed (and so unlocked) when its owner goes; it stands for
+// its handle wherever one is asked for.
+class OwnedFile {
+ public:
+  OwnedFile() : file_{kNoFile} {}
+  explicit OwnedFile(FileHandle file) : file_(file) {}
+  OwnedFile(OwnedFile&& other) noexcept : file_(other.file_) { other.file_ = kNoFile; }
+  OwnedFile& operator=(OwnedFile&& other) noexcept;
+  ~OwnedFile();
+  operator FileHandle() const { return file_; }
+
+ private:
+  static constexpr FileHandle kNoFile{-1};
+  FileHandle file_;
+};
+
 // Opens an existing file. Fails with "Cannot open '<path>'".
-FileHandle OpenExisting(const NativeChar* path, Access access);
+OwnedFile OpenExisting(const NativeChar* path, Access access);
 
 // Creates the file, or empties an existing one, for reading and writing. A
 // disk is written in place. Fails with "Cannot create '<path>'".
-FileHandle CreateAlways(const NativeChar* path);
+OwnedFile CreateAlways(const NativeChar* path);
 
 // Reads count bytes at offset; a file that ends before them, wherever the
 // offset lies, fails with "Short read from file".
@@ -97,6 +113,3 @@ void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length)
 // Creates a directory that must not exist yet. Fails with
 // "Cannot create directory '<path>'".
 void MakeDirectory(const NativeChar* path);
-
-// Closes the file; the result is ignored.
-void CloseFile(FileHandle file);

@@ -14,5 +14,9 @@ struct DataRange {
   std::uint64_t end;
 };
 
+// Offsets and lengths stay below this: the largest signed 64-bit file
+// offset, plus one.
+constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << 63;
+
 // A length that stands for "the length the file has then".
 constexpr std::uint64_t kCurrentLength = UINT64_MAX;

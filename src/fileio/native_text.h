@@ -20,6 +20,10 @@ using NativeChar = char;
 using NativeString = std::basic_string<NativeChar>;
 using NativeStringView = std::basic_string_view<NativeChar>;
 
+// Longest path or message, in characters: a Windows path without its
+// terminator. Longer messages are cut; longer derived paths are refused.
+constexpr std::size_t kMaxPathCharacters = 259;
+
 // What NextCodePoint gives for a unit that does not start a valid character.
 constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
 

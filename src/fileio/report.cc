@@ -11,9 +11,6 @@
 
 namespace {
 
-// Longest message, in characters, that a report prints; the rest is cut.
-constexpr std::size_t kMaxMessageCharacters = 259;
-
 bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
 [[noreturn]] void Report(NativeStringView text) {
@@ -27,7 +24,7 @@ bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 NativeString PrintableMessage(NativeStringView message) {
   NativeString printable;
   std::size_t pos = 0;
-  for (std::size_t count = 0; count < kMaxMessageCharacters && pos < message.size(); ++count) {
+  for (std::size_t count = 0; count < kMaxPathCharacters && pos < message.size(); ++count) {
     const std::size_t start = pos;
     if (IsControl(NextCodePoint(message, &pos))) {
       printable += NATIVE('?');

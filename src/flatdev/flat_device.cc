@@ -13,7 +13,7 @@ namespace {
 constexpr std::uint64_t kCreateSlice = std::uint64_t{256} << 20;
 
 // Largest byte count whose rounded size still fits a file offset.
-constexpr std::uint64_t kMaxFlatRequest = (std::uint64_t{1} << 63) - FLAT_BLOCK_SIZE;
+constexpr std::uint64_t kMaxFlatRequest = kOffsetLimit - FLAT_BLOCK_SIZE;
 
 // bytes rounded up to whole blocks; wraps to 0 for the 511 largest counts.
 std::uint64_t RoundToFlatBlocks(std::uint64_t bytes) {
@@ -32,7 +32,7 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   if (bytes > kMaxFlatRequest) {
     FatalFormat("Block device size %llu is too large\n", static_cast<unsigned long long>(bytes));
   }
-  const FileHandle file = CreateAlways(path);
+  const OwnedFile file = CreateAlways(path);
   // A failed creation leaves an empty file, never a shorter run of zeros
   // that could pass for a smaller device.
   const CutOnFailure cut(file, 0);
@@ -45,17 +45,17 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   EndPhase();
   FlushFile(file);
   FlushParentDirectory(path);
-  CloseFile(file);
 }
 
 void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
   const std::uint64_t newSize = RoundToFlatBlocks(bytes);
   PrintProgress("Extending flat block device\n");
-  const FileHandle file = OpenExisting(path, Access::kReadWrite);
+  const OwnedFile file = OpenExisting(path, Access::kReadWrite);
   const std::uint64_t oldSize = GetSize(file);
   PrintProgress("Old block device size is %llu\n", static_cast<unsigned long long>(oldSize));
   PrintProgress("New block device size is %llu\n", static_cast<unsigned long long>(newSize));
   if (newSize < oldSize) {
+    // No newline, as scripts that read this line have always seen it.
     PrintProgress("Refusing to shorten block device");
   } else {
     // A failure keeps the old length and gives back any room reserved.
@@ -63,5 +63,4 @@ void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
     SetSize(file, newSize);
     FlushFile(file);
   }
-  CloseFile(file);
 }

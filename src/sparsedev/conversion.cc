@@ -85,9 +85,9 @@ struct Block {
 
 // The state of one flat-to-sparse conversion.
 struct Conversion {
-  FileHandle source;
+  OwnedFile source;
   std::uint64_t sourceSize;
-  FileHandle store;
+  OwnedFile store;
   std::uint32_t chunkCount;
   std::uint32_t allocated;  // chunks stored so far, and the next free slot
   Block blocks[2];          // read in turn, so a run may begin in the one before
@@ -216,7 +216,7 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   MakeDirectory(destination);
   PrintProgress("Creating sparse block device of %llu bytes\n",
                 static_cast<unsigned long long>(c.chunkCount * kChunk));
-  const FileHandle map = CreateMap(mapPath, c.chunkCount);
+  const OwnedFile map = CreateMap(mapPath, c.chunkCount);
   c.store = CreateStore(storePath);
 
   BeginPhase("Populating store...", c.chunkCount);
@@ -238,9 +238,6 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
 
   FinishSparseDevice(destination, map, c.store, NewMapHeader(c.chunkCount, c.allocated));
   PrintProgress("Cleaning up...\n");
-  CloseFile(c.source);
-  CloseFile(map);
-  CloseFile(c.store);
 }
 
 namespace {
@@ -260,11 +257,11 @@ bool Continues(const Run& run, std::uint32_t entry) {
 
 // The state of one sparse-to-flat conversion.
 struct Expansion {
-  FileHandle store;
-  FileHandle flat;
+  OwnedFile store;
+  OwnedFile flat;
   std::uint64_t chunkLength;
-  bool reserved;        // absent chunks read as zeros without being written
-  std::uint64_t end;    // the flat device's length so far
+  bool reserved;      // absent chunks read as zeros without being written
+  std::uint64_t end;  // the flat device's length so far
   std::unique_ptr<unsigned char[]> buffer;
   Writeback writeback;
 };
@@ -284,6 +281,33 @@ void WriteRun(Expansion* e, const Run& run) {
   }
   NoteWritten(&e->writeback, at, length);
   e->end = at + length;
+}
+
+// Reads the Map's entries a block at a time and writes each run of them.
+void ExpandEntries(Expansion* e, FileHandle map, std::uint32_t chunkCount) {
+  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(
+      std::size_t{kEntriesPerBlock} * kMapEntrySize);
+  Run run{0, 0, ABSENT_CHUNK};
+  for (std::uint32_t first = 0; first < chunkCount;) {
+    const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
+    ReadEntries(map, first, count, entries.get());
+    if (run.slot == ABSENT_CHUNK && AllAbsent(entries.get(), count)) {
+      run.count += count;
+    } else {
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t entry = LoadLittleEndian32(entries.get() + i * kMapEntrySize);
+        if (Continues(run, entry)) {
+          ++run.count;
+          continue;
+        }
+        if (run.count > 0) WriteRun(e, run);
+        run = Run{first + i, 1, entry};
+      }
+    }
+    first += count;
+    AdvancePhase(first);
+  }
+  if (run.count > 0) WriteRun(e, run);
 }
 
 }  // namespace
@@ -311,29 +335,7 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   // length reached goes back.
   const CutOnFailure cut(e.flat, kCurrentLength);
   e.reserved = ReserveSpace(e.flat, size);
-  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(
-      std::size_t{kEntriesPerBlock} * kMapEntrySize);
-  Run run{0, 0, ABSENT_CHUNK};
-  for (std::uint32_t first = 0; first < header.chunkCount;) {
-    const std::uint32_t count = std::min(kEntriesPerBlock, header.chunkCount - first);
-    ReadEntries(map.file, first, count, entries.get());
-    if (run.slot == ABSENT_CHUNK && AllAbsent(entries.get(), count)) {
-      run.count += count;
-    } else {
-      for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t entry = LoadLittleEndian32(entries.get() + i * kMapEntrySize);
-        if (Continues(run, entry)) {
-          ++run.count;
-          continue;
-        }
-        if (run.count > 0) WriteRun(&e, run);
-        run = Run{first + i, 1, entry};
-      }
-    }
-    first += count;
-    AdvancePhase(first);
-  }
-  if (run.count > 0) WriteRun(&e, run);
+  ExpandEntries(&e, map.file, header.chunkCount);
   // Absent chunks at the end were passed over: the length covers them.
   if (e.end < size) SetReservedSize(e.flat, size);
   EndPhase();
@@ -341,7 +343,4 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   FlushFile(e.flat);
   FlushParentDirectory(destination);
   PrintProgress("Cleaning up...\n");
-  CloseFile(e.flat);
-  CloseFile(map.file);
-  CloseFile(e.store);
 }

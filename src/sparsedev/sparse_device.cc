@@ -16,7 +16,7 @@ void WriteAbsentEntries(FileHandle map, std::uint32_t first, std::uint32_t count
 
 }  // namespace
 
-FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
+OwnedFile CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
   PrintProgress("Chunk length = %u\n", DEFAULT_CHUNK_LENGTH);
   PrintProgress("Chunk count = %u\n", chunkCount);
   PrintProgress("Creating map...\n");
@@ -25,7 +25,7 @@ FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
   return CreateAlways(mapPath.c_str());
 }
 
-FileHandle CreateStore(const NativeString& storePath) {
+OwnedFile CreateStore(const NativeString& storePath) {
   PrintProgress("Creating store...\n");
   return CreateAlways(storePath.c_str());
 }
@@ -47,13 +47,11 @@ void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
                 static_cast<unsigned long long>(bytes));
   const std::uint32_t chunkCount = ChunkCountFor(bytes, DEFAULT_CHUNK_LENGTH);
   MakeDirectory(path);
-  const FileHandle map = CreateMap(mapPath, chunkCount);
+  const OwnedFile map = CreateMap(mapPath, chunkCount);
   WriteAbsentEntries(map, 0, chunkCount);
-  const FileHandle store = CreateStore(storePath);
+  const OwnedFile store = CreateStore(storePath);
   FinishSparseDevice(path, map, store, NewMapHeader(chunkCount, 0));
   PrintProgress("Cleaning up...\n");
-  CloseFile(map);
-  CloseFile(store);
 }
 
 void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
@@ -70,7 +68,6 @@ void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
                                                 header.chunkLength));
   if (header.chunkCount < oldCount) {
     PrintProgress("Refusing to shorten block device\n");
-    CloseFile(map.file);
     return;
   }
   // Bytes after the last entry go first. Until the header lands the Map
@@ -83,5 +80,4 @@ void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
     WriteHeader(map.file, header);
   }
   FlushFile(map.file);
-  CloseFile(map.file);
 }

@@ -20,10 +20,10 @@ void ExtendSparse(std::uint64_t bytes, const NativeChar* path);
 // Prints the chunk lines and "Creating map...", then creates the Map, in a new
 // directory: its header reads as zeros, and fails verification, until
 // FinishSparseDevice.
-FileHandle CreateMap(const NativeString& mapPath, std::uint32_t chunkCount);
+OwnedFile CreateMap(const NativeString& mapPath, std::uint32_t chunkCount);
 
 // Prints "Creating store..." and creates the empty Store.
-FileHandle CreateStore(const NativeString& storePath);
+OwnedFile CreateStore(const NativeString& storePath);
 
 // Makes the new device in directory path valid once its entries and data
 // are written: the Map and Store are flushed before the real header goes in, and the

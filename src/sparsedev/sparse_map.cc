@@ -10,12 +10,9 @@
 
 namespace {
 
-// Longest derived path, in characters, terminator excluded.
-constexpr std::size_t kMaxDerivedPathCharacters = 259;
-
 NativeString DerivedPath(NativeStringView directory, NativeStringView name) {
   NativeString path = Concat({directory, NATIVE("/"), name});
-  if (CountCodePoints(path) > kMaxDerivedPathCharacters) {
+  if (CountCodePoints(path) > kMaxPathCharacters) {
     Fatal(Concat({NATIVE("Sparse block device path too long '"), directory, NATIVE("'")}));
   }
   return path;
@@ -61,10 +58,6 @@ std::string FindCountProblem(const MapHeader& header, std::uint32_t stored) {
   return "";
 }
 
-void FailUnless(const std::string& problem) {
-  if (!problem.empty()) FatalFormat("%s\n", problem.c_str());
-}
-
 }  // namespace
 
 NativeString MapPath(NativeStringView directory) {
@@ -102,39 +95,38 @@ MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCou
 }
 
 OpenedMap OpenMap(const NativeString& mapPath, Access access) {
-  const FileHandle file = OpenExisting(mapPath.c_str(), access);
+  OwnedFile file = OpenExisting(mapPath.c_str(), access);
   const std::uint64_t length = GetSize(file);
-  if (length > 0xFFFFFFFF) {
+  if (length >= kMapLengthLimit) {
     FatalFormat("Sparse block device map too large, %llu bytes\n",
                 static_cast<unsigned long long>(length));
   }
-  return OpenedMap{file, length};
+  return OpenedMap{std::move(file), length};
 }
 
-MapHeader VerifyMap(const OpenedMap& map) {
+std::string FindMapProblem(const OpenedMap& map, MapHeader* header) {
   unsigned char head[kMapHeaderSize] = {};
   ReadBytes(map.file, 0, head, std::min<std::uint64_t>(map.length, kMapHeaderSize));
-  FailUnless(FindHeaderProblem(head, map.length));
-  const MapHeader header = DecodeMapHeader(head);
+  if (std::string problem = FindHeaderProblem(head, map.length); !problem.empty()) return problem;
+  *header = DecodeMapHeader(head);
   const auto block = std::make_unique_for_overwrite<unsigned char[]>(
       std::size_t{kEntriesPerBlock} * kMapEntrySize);
   std::uint32_t stored = 0;
-  for (std::uint32_t first = 0; first < header.chunkCount;) {
-    const std::uint32_t count = std::min(kEntriesPerBlock, header.chunkCount - first);
+  for (std::uint32_t first = 0; first < header->chunkCount;) {
+    const std::uint32_t count = std::min(kEntriesPerBlock, header->chunkCount - first);
     ReadEntries(map.file, first, count, block.get());
     stored += CountStoredEntries(block.get(), count);
     first += count;
   }
-  FailUnless(FindCountProblem(header, stored));
-  return header;
+  return FindCountProblem(*header, stored);
 }
 
-std::string FindMapProblem(const unsigned char* bytes, std::uint64_t length) {
-  std::string problem = FindHeaderProblem(bytes, length);
-  if (!problem.empty()) return problem;
-  const MapHeader header = DecodeMapHeader(bytes);
-  return FindCountProblem(header,
-                          CountStoredEntries(bytes + kMapHeaderSize, header.chunkCount));
+MapHeader VerifyMap(const OpenedMap& map) {
+  MapHeader header{};
+  if (const std::string problem = FindMapProblem(map, &header); !problem.empty()) {
+    FatalFormat("%s\n", problem.c_str());
+  }
+  return header;
 }
 
 bool AllAbsent(const unsigned char* entries, std::uint32_t count) {

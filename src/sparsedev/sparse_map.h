@@ -17,9 +17,9 @@ constexpr std::uint32_t DEFAULT_CHUNK_LENGTH = 65536;
 constexpr std::uint32_t kMapHeaderSize = 32;
 constexpr std::uint32_t kMapEntrySize = 4;
 
-// Most chunks a device may have: its Map must stay below 4 GiB.
-constexpr std::uint64_t kMaxChunkCount =
-    (std::uint64_t{0xFFFFFFFF} - kMapHeaderSize) / kMapEntrySize;
+// A Map is shorter than 4 GiB, so most chunks a device may have follow.
+constexpr std::uint64_t kMapLengthLimit = std::uint64_t{1} << 32;
+constexpr std::uint64_t kMaxChunkCount = (kMapLengthLimit - 1 - kMapHeaderSize) / kMapEntrySize;
 
 // Entries read or written at once; the Map is never held whole.
 constexpr std::uint32_t kEntriesPerBlock = 1 << 18;
@@ -50,7 +50,7 @@ MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCou
 
 // An open Map and its length.
 struct OpenedMap {
-  FileHandle file;
+  OwnedFile file;
   std::uint64_t length;
 };
 
@@ -58,14 +58,14 @@ struct OpenedMap {
 // "Sparse block device map too large".
 OpenedMap OpenMap(const NativeString& mapPath, Access access);
 
-// Reads the Map once, a block of entries at a time, and returns its header
-// when it is consistent; otherwise ends the process naming the first check
-// that failed, in the documented order.
-MapHeader VerifyMap(const OpenedMap& map);
+// Reads the Map once, a block of entries at a time, and returns the message
+// naming the first check that fails, in the documented order, or an empty
+// string for a consistent Map, whose header is then in *header.
+std::string FindMapProblem(const OpenedMap& map, MapHeader* header);
 
-// The message naming the first check that the Map held whole in bytes fails,
-// or an empty string for a consistent Map.
-std::string FindMapProblem(const unsigned char* bytes, std::uint64_t length);
+// The header of a consistent Map; otherwise ends the process with the
+// message of FindMapProblem.
+MapHeader VerifyMap(const OpenedMap& map);
 
 // Whether all of the first count entries are ABSENT_CHUNK.
 bool AllAbsent(const unsigned char* entries, std::uint32_t count);

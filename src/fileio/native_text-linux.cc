@@ -1,4 +1,4 @@
-// Native text on POSIX is bytes, read as UTF-8.
+// Native text on Linux is bytes, read as UTF-8.
 #include "fileio/native_text.h"
 
 char32_t NextCodePoint(NativeStringView text, std::size_t* pos) {

@@ -1,4 +1,4 @@
-// The platform seam on POSIX systems (Linux first). Files are opened
+// The platform seam on Linux. Files are opened
 // close-on-exec and locked with flock, which is how "without sharing" is
 // kept here; transfers are positional and retried after signals.
 #include <errno.h>

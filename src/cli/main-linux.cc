@@ -1,0 +1,9 @@
+// Process entry on Linux: arguments arrive as bytes and are used as they are.
+#include "cli/command_line.h"
+#include "fileio/report.h"
+
+int main(int argc, char** argv) {
+  PrepareProcess();
+  RunCommandLine(argc, argv);
+  EndProcess(0);
+}

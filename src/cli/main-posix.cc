@@ -1,9 +1,0 @@
-// Process entry on POSIX: arguments arrive as bytes and are used as they are.
-#include "cli/command_line.h"
-#include "fileio/report.h"
-
-int main(int argc, char** argv) {
-  PrepareProcess();
-  const int status = RunCommandLine(argc, argv);
-  EndProcess(status);
-}
