@@ -19,7 +19,6 @@ constexpr char32_t kWideSpaces[] = {
     0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000,
 };
 
-
 // Whether c is white space that may lead a byte count.
 bool IsByteCountSpace(char32_t c) {
   if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0) return true;

@@ -8,6 +8,5 @@
 #define QUILLON_PRINTF_FORMAT(formatIndex, firstArgument) \
   __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArgument)))
 #else
-#define QUILLON_PRINTF_FORMAT(formatIndex, firstArgument) \
-  __attribute__((format(printf, formatIndex, firstArgument)))
+#define QUILLON_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
 #endif

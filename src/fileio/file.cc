@@ -70,8 +70,8 @@ void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::
   if (done < count) Fatal(NATIVE("Short write to file"));
 }
 
-void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
-               std::uint64_t count, unsigned char* buffer, std::size_t bufferSize) {
+void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+               unsigned char* buffer, std::size_t bufferSize) {
   std::uint64_t done = 0;
   if (const int error = sys::CopyRange(source, from, destination, to, count, &done)) {
     FatalWrite(error);
@@ -138,25 +138,19 @@ void ChangeSize(FileHandle file, std::uint64_t size, Room room) {
 
 void SetSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserve); }
 
-void SetReservedSize(FileHandle file, std::uint64_t size) {
-  ChangeSize(file, size, Room::kReserved);
-}
+void SetReservedSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserved); }
 
-CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length)
-    : slot_(sys::RegisterCut(file, length)) {
+CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length) : slot_(sys::RegisterCut(file, length)) {
   if (slot_ < 0) Fatal(NATIVE("Too many files to cut on failure"));
 }
 
 CutOnFailure::~CutOnFailure() { sys::UnregisterCut(slot_); }
 
-std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
-                                       std::uint64_t limit) {
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {
   return sys::NextDataRange(file, offset, limit);
 }
 
-void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  sys::ReadAhead(file, offset, length);
-}
+void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::ReadAhead(file, offset, length); }
 
 void FlushFile(FileHandle file) {
   if (!FlushesSkipped()) Check(sys::Flush(file), NATIVE("Cannot write to file"));

@@ -49,8 +49,8 @@ void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::
 // handed to the file system, which shares blocks where it can, and what it
 // declines through buffer (of bufferSize bytes). Fails as a read or a write
 // does.
-void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
-               std::uint64_t count, unsigned char* buffer, std::size_t bufferSize);
+void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+               unsigned char* buffer, std::size_t bufferSize);
 
 // Writes count bytes of the value byte at offset, a block at a time.
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);

@@ -2,9 +2,7 @@
 #include "fileio/native_text.h"
 
 char32_t NextCodePoint(NativeStringView text, std::size_t* pos) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const std::size_t at = *pos;
   const unsigned lead = byte(at);
   *pos = at + 1;
@@ -28,8 +26,7 @@ char32_t NextCodePoint(NativeStringView text, std::size_t* pos) {
     if ((next & 0xC0) != 0x80) return kInvalidCodePoint;
     value = (value << 6) | (next & 0x3F);
   }
-  if (value < smallest || value > 0x10FFFF ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
+  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
     return kInvalidCodePoint;
   }
   *pos = at + length;

@@ -62,8 +62,7 @@ void AdvancePhase(std::uint64_t done) {
   if (!g_phase.open || g_phase.total == 0) return;
   const Clock::time_point now = Clock::now();
   if (now - g_phase.lastDraw < kRedrawInterval) return;
-  const int percent = static_cast<int>(
-      static_cast<double>(done) * 100.0 / static_cast<double>(g_phase.total));
+  const int percent = static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(g_phase.total));
   if (percent == g_phase.drawnPercent) return;
   g_phase.lastDraw = now;
   g_phase.drawnPercent = percent;

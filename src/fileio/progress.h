@@ -8,8 +8,7 @@
 #include "fileio/compiler.h"
 
 // Prints one complete progress line (printf-style; the format holds "\n").
-void PrintProgress(const char* format, ...)
-    QUILLON_PRINTF_FORMAT(1, 2);
+void PrintProgress(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
 
 // Prints a progress line, given without its newline, that starts a phase of
 // total units of work. The newline comes at EndPhase, or before any output

@@ -35,14 +35,12 @@ NativeString PrintableMessage(NativeStringView message) {
   return printable;
 }
 
-void Fatal(NativeStringView message) {
-  Report(Concat({PrintableMessage(message), NATIVE("\n")}));
-}
+void Fatal(NativeStringView message) { Report(Concat({PrintableMessage(message), NATIVE("\n")})); }
 
 void Fatal(NativeStringView message, int errorNumber) {
   // Error numbers are positive on every platform.
-  Report(Concat({PrintableMessage(message), NATIVE(": "),
-                 NativeDecimal(static_cast<unsigned>(errorNumber)), NATIVE("\n")}));
+  Report(Concat(
+      {PrintableMessage(message), NATIVE(": "), NativeDecimal(static_cast<unsigned>(errorNumber)), NATIVE("\n")}));
 }
 
 void FatalFormat(const char* format, ...) {

@@ -43,17 +43,13 @@ bool IsDisk(int fd) {
 // room is missing.
 bool CannotReserve(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
 
-// What an interruption writes to standard output before the process ends.
-char g_interruptText[64];
-volatile sig_atomic_t g_interruptLength = 0;
-
 // Ends the process after an interruption the way the signal would have,
 // once the interrupt text is out and the registered files are cut. Only
 // async-signal-safe calls.
 void CutAndReraise(int signalNumber) {
-  if (g_interruptLength > 0) {
-    [[maybe_unused]] const ssize_t put = write(STDOUT_FILENO, g_interruptText, g_interruptLength);
-  }
+  std::size_t length = 0;
+  const char* text = InterruptText(&length);
+  [[maybe_unused]] const ssize_t put = write(STDOUT_FILENO, text, length);
   CutFilesAfterFailure();
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -70,17 +66,15 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   if (fd < 0) return errno;
   struct stat info;
   int error = 0;
-  if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0 ||
-      fstat(fd, &info) != 0) {
+  if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0 || fstat(fd, &info) != 0) {
     error = errno;
   } else if (S_ISDIR(info.st_mode)) {
     error = EISDIR;  // opened for reading on POSIX; refused as writing would be
   } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    error = ENXIO;  // as an open of a socket fails
+    error = ENXIO;                          // as an open of a socket fails
   } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
     error = errno;
-  } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) &&
-             (info.st_size != 0 || info.st_blocks != 0) &&
+  } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) && (info.st_size != 0 || info.st_blocks != 0) &&
              RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
     // Only a file that holds something is cut (room reserved past an end of
     // 0 included): ext4 treats cutting a file to 0 as a replacement and
@@ -116,16 +110,14 @@ int Transfer(std::size_t count, std::size_t* done, Move move) {
 
 }  // namespace
 
-int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count,
-           std::size_t* done) {
+int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   return Transfer(count, done, [&](std::size_t at) {
     return pread(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
   });
 }
 
-int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count,
-            std::size_t* done) {
+int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return Transfer(count, done, [&](std::size_t at) {
     return pwrite(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
@@ -165,8 +157,7 @@ int Truncate(FileHandle file, std::uint64_t length) {
   return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
 }
 
-int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how,
-            bool* reserved) {
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved) {
   *reserved = false;
   if (length == 0) return 0;
   const int fd = Descriptor(file);
@@ -189,8 +180,8 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
   return error;
 }
 
-int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
-              std::uint64_t count, std::uint64_t* done) {
+int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+              std::uint64_t* done) {
   for (*done = 0; *done < count;) {
     auto in = static_cast<off_t>(from + *done);
     auto out = static_cast<off_t>(to + *done);
@@ -210,13 +201,11 @@ int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std
 }
 
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  posix_fadvise(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
-                POSIX_FADV_WILLNEED);
+  posix_fadvise(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  sync_file_range(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
-                  SYNC_FILE_RANGE_WRITE);
+  sync_file_range(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
 namespace {
@@ -237,8 +226,7 @@ int Flush(FileHandle file) {
 }
 
 int FlushDirectory(const NativeChar* path) {
-  const int fd = RetryOnInterrupt(
-      [&] { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  const int fd = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return errno;
   const int error = FlushError(RetryOnInterrupt([&] { return fsync(fd); }));
   close(fd);
@@ -259,20 +247,18 @@ int FlushParentDirectory(const NativeChar* path) {
 
 int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
 
-std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
-                                       std::uint64_t limit) {
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {
   if (offset >= limit) return std::nullopt;
   const int fd = Descriptor(file);
   const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
   if (data < 0) {
     if (errno == ENXIO) return std::nullopt;  // only a hole up to the end
-    return DataRange{offset, limit};           // cannot tell: all may be data
+    return DataRange{offset, limit};          // cannot tell: all may be data
   }
   const auto begin = static_cast<std::uint64_t>(data);
   if (begin >= limit) return std::nullopt;
   const off_t hole = lseek(fd, data, SEEK_HOLE);
-  const std::uint64_t end =
-      hole < 0 ? limit : std::min(limit, static_cast<std::uint64_t>(hole));
+  const std::uint64_t end = hole < 0 ? limit : std::min(limit, static_cast<std::uint64_t>(hole));
   return DataRange{begin, std::max(end, begin + 1)};
 }
 
@@ -283,13 +269,6 @@ void CutTo(FileHandle file, std::uint64_t length) {
   // Cutting to the length a file has still gives back what lies past it.
   const off_t end = length == kCurrentLength ? info.st_size : static_cast<off_t>(length);
   RetryOnInterrupt([&] { return ftruncate(fd, end); });
-}
-
-void SetInterruptText(const char* text, std::size_t length) {
-  g_interruptLength = 0;
-  length = std::min(length, sizeof g_interruptText);
-  std::memcpy(g_interruptText, text, length);
-  g_interruptLength = static_cast<sig_atomic_t>(length);
 }
 
 void PrepareStandardStreams() {
@@ -321,8 +300,7 @@ void PrepareStandardStreams() {
 void WriteStandardError(NativeStringView text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t put = RetryOnInterrupt(
-        [&] { return write(STDERR_FILENO, text.data() + done, text.size() - done); });
+    const ssize_t put = RetryOnInterrupt([&] { return write(STDERR_FILENO, text.data() + done, text.size() - done); });
     if (put <= 0) return;
     done += static_cast<std::size_t>(put);
   }

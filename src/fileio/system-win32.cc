@@ -49,18 +49,14 @@ std::string NarrowText(NativeStringView text) {
   return narrow;
 }
 
-// What an interruption writes to standard output before the process ends.
-char g_interruptText[64];
-volatile LONG g_interruptLength = 0;
-
 // Ctrl+C, Ctrl+Break and closing the console end the process the way they
 // would have, once the interrupt text is out and the registered files are
 // cut. The handler runs on a thread of its own.
 BOOL WINAPI CutOnInterrupt(DWORD) {
-  if (g_interruptLength > 0) {
-    DWORD put = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), g_interruptText, g_interruptLength, &put, nullptr);
-  }
+  std::size_t length = 0;
+  const char* text = InterruptText(&length);
+  DWORD put = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(length), &put, nullptr);
   CutFilesAfterFailure();
   return FALSE;  // the default handler ends the process
 }
@@ -70,8 +66,7 @@ BOOL WINAPI CutOnInterrupt(DWORD) {
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   const DWORD access = mode == OpenMode::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   const DWORD disposition = mode == OpenMode::kCreate ? CREATE_ALWAYS : OPEN_EXISTING;
-  const HANDLE handle =
-      CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   if (GetFileType(handle) != FILE_TYPE_DISK) {  // a pipe or a console
     CloseHandle(handle);
@@ -83,8 +78,7 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
 
 void Close(FileHandle file) { CloseHandle(Handle(file)); }
 
-int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count,
-           std::size_t* done) {
+int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   *done = 0;
   while (*done < count) {
@@ -101,8 +95,7 @@ int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t coun
   return 0;
 }
 
-int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count,
-            std::size_t* done) {
+int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   *done = 0;
   while (*done < count) {
@@ -135,8 +128,7 @@ int Reserve(FileHandle, std::uint64_t, std::uint64_t, Reservation, bool* reserve
   return 0;
 }
 
-int CopyRange(FileHandle, std::uint64_t, FileHandle, std::uint64_t, std::uint64_t,
-              std::uint64_t* done) {
+int CopyRange(FileHandle, std::uint64_t, FileHandle, std::uint64_t, std::uint64_t, std::uint64_t* done) {
   *done = 0;  // block cloning (ReFS) is not built: the caller copies
   return 0;
 }
@@ -151,9 +143,7 @@ int Flush(FileHandle file) { return FlushFileBuffers(Handle(file)) ? 0 : LastErr
 int FlushDirectory(const NativeChar*) { return 0; }
 int FlushParentDirectory(const NativeChar*) { return 0; }
 
-int MakeDirectory(const NativeChar* path) {
-  return CreateDirectoryW(path, nullptr) ? 0 : LastError();
-}
+int MakeDirectory(const NativeChar* path) { return CreateDirectoryW(path, nullptr) ? 0 : LastError(); }
 
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {
   // Every byte is read here; holes are only a saving.
@@ -165,13 +155,6 @@ void CutTo(FileHandle file, std::uint64_t length) {
   // Nothing is reserved past a file's end here, so only a length to cut to
   // needs work.
   if (length != kCurrentLength) Truncate(file, length);
-}
-
-void SetInterruptText(const char* text, std::size_t length) {
-  g_interruptLength = 0;
-  length = std::min(length, sizeof g_interruptText);
-  std::memcpy(g_interruptText, text, length);
-  g_interruptLength = static_cast<LONG>(length);
 }
 
 void PrepareStandardStreams() {

@@ -1,8 +1,11 @@
 // The parts of the seam that every platform shares: the table of files to
 // cut on failure, which the platforms' interruption handlers read.
-#include <csignal>
-
 #include "fileio/system.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <iterator>
 
 namespace sys {
 namespace {
@@ -16,6 +19,10 @@ struct CutSlot {
 };
 
 CutSlot g_cutSlots[4];
+
+// What an interruption writes to standard output before the process ends.
+char g_interruptText[64];
+volatile std::sig_atomic_t g_interruptLength = 0;
 
 }  // namespace
 
@@ -32,6 +39,18 @@ int RegisterCut(FileHandle file, std::uint64_t length) {
 }
 
 void UnregisterCut(int slot) { g_cutSlots[slot].taken = 0; }
+
+void SetInterruptText(const char* text, std::size_t length) {
+  g_interruptLength = 0;
+  length = std::min(length, sizeof g_interruptText);
+  std::memcpy(g_interruptText, text, length);
+  g_interruptLength = static_cast<std::sig_atomic_t>(length);
+}
+
+const char* InterruptText(std::size_t* length) {
+  *length = static_cast<std::size_t>(g_interruptLength);
+  return g_interruptText;
+}
 
 void CutFilesAfterFailure() {
   for (const CutSlot& slot : g_cutSlots) {

@@ -30,13 +30,11 @@ void Close(FileHandle file);
 
 // Reads count bytes at offset, retrying after signals and partial reads;
 // *done is count, or less only at the end of the file.
-int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count,
-           std::size_t* done);
+int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done);
 
 // Writes count bytes at offset, retrying after signals and partial writes;
 // *done is count, or less only when the system accepts nothing more.
-int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count,
-            std::size_t* done);
+int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done);
 
 // The file's length; for a disk, its size.
 int Size(FileHandle file, std::uint64_t* size);
@@ -57,8 +55,7 @@ enum class Reservation {
 // *reserved is false where the file system or file cannot reserve (nothing
 // changes then; on a disk smaller than the range the call fails as a lack of
 // room). A failure gives back whatever part was reserved before it.
-int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how,
-            bool* reserved);
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved);
 
 // Copies count bytes at offset from of source to offset to of destination
 // inside the file system, which shares the blocks where it can (XFS, btrfs)
@@ -66,8 +63,8 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
 // short of count where the system declines the rest (another file system, a
 // disk, a platform without it); only a failure of the copy itself is an
 // error.
-int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
-              std::uint64_t count, std::uint64_t* done);
+int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+              std::uint64_t* done);
 
 // Asks for [offset, offset + length) to be read into memory without waiting.
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
@@ -91,8 +88,7 @@ int MakeDirectory(const NativeChar* path);
 // The first range at or after offset (and before limit) that may hold data,
 // clipped to [offset, limit), or nothing when the rest up to limit is a hole.
 // Where the file system cannot tell, the whole rest is data.
-std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset,
-                                       std::uint64_t limit);
+std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit);
 
 // Cuts the file to length (kCurrentLength: the length it has), giving back
 // any room reserved past that end. Safe inside a signal handler.
@@ -112,6 +108,9 @@ void CutFilesAfterFailure();
 // (a terminal's live percentage is erased this way); at most 64 bytes, or
 // empty for none.
 void SetInterruptText(const char* text, std::size_t length);
+
+// The interrupt text, for the platforms' handlers. Safe inside one.
+const char* InterruptText(std::size_t* length);
 
 // Makes the standard streams safe before any file is opened: a closed one
 // is taken by a pipe with no reader or writer, which needs no device file

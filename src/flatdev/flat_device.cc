@@ -25,8 +25,7 @@ std::uint64_t RoundToFlatBlocks(std::uint64_t bytes) {
 void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   // The line is the start of the long phase; a refused size still shows it.
   char line[96];
-  std::snprintf(line, sizeof line, "Creating flat block device of %llu bytes",
-                static_cast<unsigned long long>(bytes));
+  std::snprintf(line, sizeof line, "Creating flat block device of %llu bytes", static_cast<unsigned long long>(bytes));
   const std::uint64_t size = RoundToFlatBlocks(bytes);
   BeginPhase(line, size);
   if (bytes > kMaxFlatRequest) {

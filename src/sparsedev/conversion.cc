@@ -180,12 +180,11 @@ void ConvertChunks(Conversion* c) {
   std::uint32_t chunk = 0;
   while (chunk < c->chunkCount) {
     const std::optional<DataRange> data = NextDataRange(c->source, chunk * kChunk, c->sourceSize);
-    const std::uint32_t dataStart =
-        data ? static_cast<std::uint32_t>(data->begin / kChunk) : c->chunkCount;
+    const std::uint32_t dataStart = data ? static_cast<std::uint32_t>(data->begin / kChunk) : c->chunkCount;
     for (; chunk < dataStart; ++chunk) AppendEntry(&c->entries, ABSENT_CHUNK);
     if (!data) break;
-    const auto dataEnd = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(c->chunkCount, (data->end + kChunk - 1) / kChunk));
+    const auto dataEnd =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(c->chunkCount, (data->end + kChunk - 1) / kChunk));
     while (chunk < dataEnd) {
       // Read-ahead stays inside the data: asked of a hole, it would fill
       // memory with pages of zeros.
@@ -214,8 +213,7 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   PrintProgress("Flat block device is %llu bytes\n", static_cast<unsigned long long>(c.sourceSize));
   c.chunkCount = ChunkCountFor(c.sourceSize, DEFAULT_CHUNK_LENGTH);
   MakeDirectory(destination);
-  PrintProgress("Creating sparse block device of %llu bytes\n",
-                static_cast<unsigned long long>(c.chunkCount * kChunk));
+  PrintProgress("Creating sparse block device of %llu bytes\n", static_cast<unsigned long long>(c.chunkCount * kChunk));
   const OwnedFile map = CreateMap(mapPath, c.chunkCount);
   c.store = CreateStore(storePath);
 
@@ -223,9 +221,8 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   for (Block& block : c.blocks) {
     block = Block{std::make_unique_for_overwrite<unsigned char[]>(kChunksPerRead * kChunk), 0, 0};
   }
-  c.entries = EntryWriter{map, 0, 0,
-                          std::make_unique_for_overwrite<unsigned char[]>(
-                              std::size_t{kEntriesPerBlock} * kMapEntrySize)};
+  c.entries = EntryWriter{
+      map, 0, 0, std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize)};
   c.writeback = Writeback{c.store, 0, 0};
   ConvertChunks(&c);
   // Holes are not read, so a source cut short while we worked would pass
@@ -285,8 +282,7 @@ void WriteRun(Expansion* e, const Run& run) {
 
 // Reads the Map's entries a block at a time and writes each run of them.
 void ExpandEntries(Expansion* e, FileHandle map, std::uint32_t chunkCount) {
-  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(
-      std::size_t{kEntriesPerBlock} * kMapEntrySize);
+  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize);
   Run run{0, 0, ABSENT_CHUNK};
   for (std::uint32_t first = 0; first < chunkCount;) {
     const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);

@@ -14,4 +14,3 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination);
 // opened) with every byte of the sparse device in the directory source,
 // absent chunks as zeros.
 void SparseToFlat(const NativeChar* source, const NativeChar* destination);
-

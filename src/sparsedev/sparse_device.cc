@@ -30,8 +30,7 @@ OwnedFile CreateStore(const NativeString& storePath) {
   return CreateAlways(storePath.c_str());
 }
 
-void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store,
-                        const MapHeader& header) {
+void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store, const MapHeader& header) {
   FlushFile(store);
   FlushFile(map);
   WriteHeader(map, header);
@@ -43,8 +42,7 @@ void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store
 void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
   const NativeString mapPath = MapPath(path);
   const NativeString storePath = StorePath(path);
-  PrintProgress("Creating sparse block device of %llu bytes\n",
-                static_cast<unsigned long long>(bytes));
+  PrintProgress("Creating sparse block device of %llu bytes\n", static_cast<unsigned long long>(bytes));
   const std::uint32_t chunkCount = ChunkCountFor(bytes, DEFAULT_CHUNK_LENGTH);
   MakeDirectory(path);
   const OwnedFile map = CreateMap(mapPath, chunkCount);
@@ -64,8 +62,7 @@ void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
                 static_cast<unsigned long long>(std::uint64_t{oldCount} * header.chunkLength));
   header.chunkCount = ChunkCountFor(bytes, header.chunkLength);
   PrintProgress("New block device size is %llu\n",
-                static_cast<unsigned long long>(std::uint64_t{header.chunkCount} *
-                                                header.chunkLength));
+                static_cast<unsigned long long>(std::uint64_t{header.chunkCount} * header.chunkLength));
   if (header.chunkCount < oldCount) {
     PrintProgress("Refusing to shorten block device\n");
     return;

@@ -28,5 +28,4 @@ OwnedFile CreateStore(const NativeString& storePath);
 // Makes the new device in directory path valid once its entries and data
 // are written: the Map and Store are flushed before the real header goes in, and the
 // header and the new directory entries after it.
-void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store,
-                        const MapHeader& header);
+void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store, const MapHeader& header);

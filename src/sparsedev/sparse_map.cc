@@ -37,13 +37,11 @@ std::string FindHeaderProblem(const unsigned char* bytes, std::uint64_t length) 
     return Format("Invalid sparse block device magic 0x%08x", header.magic);
   }
   if (header.allocatedChunkCount > header.chunkCount) {
-    return Format(
-        "Sparse block device allocated chunk count greater than total chunk count, %u > %u",
-        header.allocatedChunkCount, header.chunkCount);
+    return Format("Sparse block device allocated chunk count greater than total chunk count, %u > %u",
+                  header.allocatedChunkCount, header.chunkCount);
   }
   if (length < EntryOffset(header.chunkCount)) {
-    return Format("Sparse block device map too short for total chunk count %u",
-                  header.chunkCount);
+    return Format("Sparse block device map too short for total chunk count %u", header.chunkCount);
   }
   return "";
 }
@@ -51,8 +49,7 @@ std::string FindHeaderProblem(const unsigned char* bytes, std::uint64_t length) 
 // The checks that follow the count of stored entries.
 std::string FindCountProblem(const MapHeader& header, std::uint32_t stored) {
   if (stored != header.allocatedChunkCount) {
-    return Format("Sparse block device allocated chunk count is wrong, %u != %u", stored,
-                  header.allocatedChunkCount);
+    return Format("Sparse block device allocated chunk count is wrong, %u != %u", stored, header.allocatedChunkCount);
   }
   if (header.chunkLength == 0) return "Sparse block device chunk length is zero";
   return "";
@@ -60,13 +57,9 @@ std::string FindCountProblem(const MapHeader& header, std::uint32_t stored) {
 
 }  // namespace
 
-NativeString MapPath(NativeStringView directory) {
-  return DerivedPath(directory, NATIVE("Map"));
-}
+NativeString MapPath(NativeStringView directory) { return DerivedPath(directory, NATIVE("Map")); }
 
-NativeString StorePath(NativeStringView directory) {
-  return DerivedPath(directory, NATIVE("Store"));
-}
+NativeString StorePath(NativeStringView directory) { return DerivedPath(directory, NATIVE("Store")); }
 
 std::uint32_t LoadLittleEndian32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -78,8 +71,8 @@ void StoreLittleEndian32(unsigned char* bytes, std::uint32_t value) {
 }
 
 MapHeader DecodeMapHeader(const unsigned char* bytes) {
-  return MapHeader{LoadLittleEndian32(bytes), LoadLittleEndian32(bytes + 4),
-                   LoadLittleEndian32(bytes + 8), LoadLittleEndian32(bytes + 12)};
+  return MapHeader{LoadLittleEndian32(bytes), LoadLittleEndian32(bytes + 4), LoadLittleEndian32(bytes + 8),
+                   LoadLittleEndian32(bytes + 12)};
 }
 
 void EncodeMapHeader(const MapHeader& header, unsigned char* out) {
@@ -98,8 +91,7 @@ OpenedMap OpenMap(const NativeString& mapPath, Access access) {
   OwnedFile file = OpenExisting(mapPath.c_str(), access);
   const std::uint64_t length = GetSize(file);
   if (length >= kMapLengthLimit) {
-    FatalFormat("Sparse block device map too large, %llu bytes\n",
-                static_cast<unsigned long long>(length));
+    FatalFormat("Sparse block device map too large, %llu bytes\n", static_cast<unsigned long long>(length));
   }
   return OpenedMap{std::move(file), length};
 }
@@ -109,8 +101,7 @@ std::string FindMapProblem(const OpenedMap& map, MapHeader* header) {
   ReadBytes(map.file, 0, head, std::min<std::uint64_t>(map.length, kMapHeaderSize));
   if (std::string problem = FindHeaderProblem(head, map.length); !problem.empty()) return problem;
   *header = DecodeMapHeader(head);
-  const auto block = std::make_unique_for_overwrite<unsigned char[]>(
-      std::size_t{kEntriesPerBlock} * kMapEntrySize);
+  const auto block = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize);
   std::uint32_t stored = 0;
   for (std::uint32_t first = 0; first < header->chunkCount;) {
     const std::uint32_t count = std::min(kEntriesPerBlock, header->chunkCount - first);

@@ -77,9 +77,7 @@ std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t cou
 void ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out);
 
 // Byte offset of entry index in the Map.
-constexpr std::uint64_t EntryOffset(std::uint64_t index) {
-  return kMapHeaderSize + kMapEntrySize * index;
-}
+constexpr std::uint64_t EntryOffset(std::uint64_t index) { return kMapHeaderSize + kMapEntrySize * index; }
 
 // The chunk count a size of bytes needs with chunks of chunkLength bytes,
 // rounded up; ends the process with "Block device size <bytes> is too large"

@@ -7,6 +7,7 @@ namespace {
 // ASCII text is also checked against strtoll by the fuzz target; these are
 // the cases a reader of the rules asks about, and every table entry.
 TEST(ParseByteCountTest, ReadsLikeASigned64BitNumber) {
+  // clang-format off
   const std::pair<const char*, std::uint64_t> cases[] = {
       {"4096", 4096}, {"abc", 0}, {"10MB", 10}, {"", 0}, {"- 5", 0}, {"+-5", 0}, {"+7", 7}, {"-1", UINT64_MAX},
       {"-0", 0}, {"9223372036854775807", 9223372036854775807ull}, {"9223372036854775808", 9223372036854775807ull},
@@ -24,6 +25,7 @@ TEST(ParseByteCountTest, ReadsLikeASigned64BitNumber) {
       // Invalid UTF-8 is neither a digit nor white space.
       {"\xff" "5", 0}, {"5\xff" "5", 5}, {"\xc0\xb5", 0}, {"\xef\xbc", 0}, {"\xed\xa0\x80" "5", 0},
   };
+  // clang-format on
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseByteCount(text), expected) << text;
 }
 

@@ -1,17 +1,19 @@
-#include "fileio/report.h"
-
 #include <gtest/gtest.h>
+
+#include "fileio/report.h"
 
 namespace {
 
 // How UTF-8 is read decides where a message is cut and whether a sparse
 // path fits: bytes, and the characters they count as.
 TEST(NativeTextTest, Utf8EdgesCountAsTheCharactersTheyAre) {
+  // clang-format off
   const std::pair<const char*, std::size_t> cases[] = {
       {"\x7f", 1}, {"\xc2\x80", 1}, {"\xdf\xbf", 1}, {"\xc1\xbf", 2}, {"\xe0\xa0\x80", 1}, {"\xe0\x9f\xbf", 3},
       {"\xef\xbf\xbf", 1}, {"\xed\xa0\x80", 3}, {"\xed\xbf\xbf", 3}, {"\xed\x9f\xbf", 1}, {"\xf0\x90\x80\x80", 1}, {"\xf0\x8f\xbf\xbf", 4},
       {"\xf4\x8f\xbf\xbf", 1}, {"\xf4\x90\x80\x80", 4}, {"\xf5\x80\x80\x80", 4}, {"\xe6\x97", 2}, {"\x80", 1},
       {"\xc3\xa9\xc3", 2}, {"a\xe6\x97\xa5" "b", 3}};
+  // clang-format on
   for (const auto& [bytes, characters] : cases) EXPECT_EQ(CountCodePoints(bytes), characters) << bytes;
 }
 
