@@ -4,9 +4,8 @@
 # hole), le(v,...) (32-bit little-endian, "-" for 0xFFFFFFFF), hdr(L,C,A)
 # (a Map header) and rand(N,seed) (never a zero byte); counts take K, M, G
 # and C (64 KiB) and add and subtract (4G-33). In paths and texts {term}
-# stands for the term's bytes.
+# stands for the term's bytes, and {exists} and the like for error numbers.
 import os
-import pty
 import random
 import re
 import resource
@@ -22,34 +21,24 @@ BINARY = os.environ.get('QUILLON_BINARY', 'quillon')
 WINDOWS = os.environ.get('QUILLON_TEST_EXE')  # quillon.exe, run under Wine
 ROOT = os.geteuid() == 0 and not WINDOWS
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
-UNITS = {'K': 1 << 10, 'M': 1 << 20, 'G': 1 << 30, 'C': 1 << 16}
 ODD = bytes(b | 1 for b in range(256))
+linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
+root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
 
 
 def count(text):
-    total = 0
-    for sign, number, unit in re.findall(r'([-+]?)(0x[0-9a-fA-F]+|\d+)([KMGC]?)', text):
-        value = int(number, 0) * UNITS.get(unit, 1)
-        total += -value if sign == '-' else value
-    return total
+    units = {'K': 1 << 10, 'M': 1 << 20, 'G': 1 << 30, 'C': 1 << 16}
+    return sum(int(n, 0) * units.get(u, 1) * (-1 if s == '-' else 1)
+               for s, n, u in re.findall(r'([-+]?)(0x[0-9a-fA-F]+|\d+)([KMGC]?)', text))
 
 
 def unescape(text):
     return text.encode('latin-1').decode('unicode_escape').encode('latin-1')
 
 
-def split(text, separator=' '):
-    """Splits at the separator outside quotes and brackets."""
-    parts, depth, quoted, part = [], 0, False, ''
-    for i, c in enumerate(text):
-        quoted ^= c == '"' and (i == 0 or text[i - 1] != '\\')
-        depth += (c == '(') - (c == ')') if not quoted else 0
-        if c == separator and not quoted and depth == 0:
-            parts.append(part) if part else None
-            part = ''
-        else:
-            part += c
-    return parts + [part] if part else parts
+def split(text):
+    """Words and terms: quoted text is one, whatever it holds."""
+    return re.findall(r'"(?:\\.|[^"\\])*"|\S+', text)
 
 
 def le(*values):
@@ -60,13 +49,11 @@ def pieces(expression):
     """Each piece's bytes and the length of the hole after it."""
     out = [[b'', 0]]
     for term in split(expression):
-        args = split(term[term.find('(') + 1:-1], ',') if term.endswith(')') else []
+        args = term[term.find('(') + 1:-1].split(',')
         if term.startswith('"'):
             out[-1][0] += unescape(term[1:-1])
-        elif term.startswith('hdr('):
-            out[-1][0] += le('0x73706673', *args) + bytes(16)
-        elif term.startswith('le('):
-            out[-1][0] += le(*args)
+        elif term.startswith(('hdr(', 'le(')):
+            out[-1][0] += le('0x73706673', *args) + bytes(16) if term[0] == 'h' else le(*args)
         elif term.startswith('rand('):
             out[-1][0] += random.Random(count(args[1])).randbytes(count(args[0])).translate(ODD)
         elif term.endswith('*hole'):
@@ -74,8 +61,7 @@ def pieces(expression):
             out.append([b'', 0])
         else:
             n, value = term.rsplit('*', 1)
-            byte = ord(value[1]) if value.startswith("'") else count(value)
-            out[-1][0] += bytes([byte]) * count(n)
+            out[-1][0] += bytes([ord(value[1]) if value[0] == "'" else count(value)]) * count(n)
     return out
 
 
@@ -84,11 +70,9 @@ def content(expression):
 
 
 def expand(text):
-    """A path or text: C escapes, {term} as the term's bytes, error names."""
-    windows = 1 if WINDOWS else 0
-    text = re.sub(r'\{([a-z-]+)\}', lambda m: str(ERRORS[m[1]][windows]) if m[1] in ERRORS else m[0], text)
-    parts = re.split(r'\{([^}]*)\}', text)
-    return b''.join(content(p) if i % 2 else unescape(p) for i, p in enumerate(parts))
+    """A path or text: C escapes, {term} as the term's bytes, {name} as an error number."""
+    text = re.sub(r'\{([a-z-]+)\}', lambda m: str(ERRORS[m[1]][bool(WINDOWS)]), text)
+    return b''.join(content(p) if i % 2 else unescape(p) for i, p in enumerate(re.split(r'\{([^}]*)\}', text)))
 
 
 def make_file(path, expression):
@@ -103,81 +87,60 @@ def make_file(path, expression):
 
 def snapshot(top):
     """Each path under top with what it holds."""
-    held = {}
-    for path in sorted(Path(top).rglob('*')):
-        name = str(path.relative_to(top))
+    def held(path):
         if path.is_symlink() or not (path.is_file() or path.is_dir()):
-            held[name] = 'special'
-        elif path.is_dir():
-            held[name] = 'dir'
-        else:
-            size = path.stat().st_size
-            held[name] = path.read_bytes() if size < 64 << 20 else f'size {size}'
-    return held
+            return 'special'
+        size = path.stat().st_size
+        return 'dir' if path.is_dir() else path.read_bytes() if size < 64 << 20 else f'size {size}'
+    return {str(path.relative_to(top)): held(path) for path in Path(top).rglob('*')}
 
 
 def hidden_space(top):
     """Room held past what the files' lengths account for (less what a file
     system without extents spends on indirect blocks)."""
-    hidden = 0
-    for path in Path(top).rglob('*'):
-        info = path.lstat()
-        if path.is_file() and not path.is_symlink():
-            hidden += max(0, info.st_blocks * 512 - -(-info.st_size // 65536) * 65536 - info.st_size // 256 - 65536)
-    return hidden
+    return sum(max(0, i.st_blocks * 512 - -(-i.st_size // 65536) * 65536 - i.st_size // 256 - 65536)
+               for i in (p.lstat() for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()))
 
 
 def screen_text(output):
     """What a terminal shows after output: backspaces move back, erased cells are blanks."""
     lines, line, column = [], [], 0
-    for c in output.decode('latin-1'):
+    for c in output.decode('latin-1').replace('\r\n', '\n'):
         if c == '\n':
             lines.append(''.join(line).rstrip(' '))
             line, column = [], 0
         elif c == '\b':
             column = max(0, column - 1)
-        elif c == '\r':
-            column = 0
         else:
             line[column:column + 1] = [c]
             column += 1
     return '\n'.join(lines + [''.join(line).rstrip(' ')])
 
 
-def command(args, trace=None):
-    """The command line for the tool, under strace with the given options."""
-    args = [a if isinstance(a, bytes) else a.encode() for a in args]
-    if WINDOWS:
-        return ['wine', WINDOWS] + args
-    return (['strace', '-f', '-qq', '-o', '/dev/null'] + trace if trace else []) + [BINARY] + args
-
-
-def fold_crlf(data):
-    if WINDOWS:
-        assert data.count(b'\n') == data.count(b'\r\n'), data
-        data = data.replace(b'\r\n', b'\n')
-    return data
-
-
-def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subprocess.PIPE,
-        closed=None, background=False):
-    """Runs the tool in where; closed names a standard stream to close."""
+def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subprocess.PIPE, closed=None,
+        background=False):
+    """Runs the tool in where, under strace with the options trace; closed names a standard stream to close."""
     def prepare():
         os.umask(0o022)
         if limit:
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         if closed is not None:
             os.close(closed)
+    args = [os.fsencode(a) for a in args]
+    command = ['wine', WINDOWS] + args if WINDOWS else (
+        (['strace', '-f', '-qq', '-o', '/dev/null'] + trace if trace else []) + [BINARY] + args)
     environment = dict(os.environ, WINEDEBUG='-all', LANG='C.UTF-8', **(env or {}))
     if trace:  # LeakSanitizer cannot work under ptrace
         environment['ASAN_OPTIONS'] = 'detect_leaks=0'
-    process = subprocess.Popen(command(args, trace), cwd=where, env=environment, stdin=subprocess.DEVNULL,
-                               stdout=stdout, stderr=subprocess.STDOUT if combined else subprocess.PIPE,
-                               preexec_fn=prepare)
+    process = subprocess.Popen(command, cwd=where, env=environment, stdin=subprocess.DEVNULL, stdout=stdout,
+                               stderr=subprocess.STDOUT if combined else subprocess.PIPE, preexec_fn=prepare)
     if background:
         return process
-    out, err = process.communicate(timeout=120)
-    return process.returncode, fold_crlf(out or b''), fold_crlf(err or b'')
+    out, err = [data or b'' for data in process.communicate(timeout=120)]
+    if WINDOWS:  # every line ends in CR LF
+        assert out.count(b'\n') == out.count(b'\r\n') and err.count(b'\n') == err.count(b'\r\n'), (out, err)
+        out, err = out.replace(b'\r\n', b'\n'), err.replace(b'\r\n', b'\n')
+    return process.returncode, out, err
 
 
 def start_stopped(where, args, call, n, path, **options):
@@ -202,12 +165,6 @@ def resume(tracer, pid):
     return tracer.communicate()
 
 
-def open_terminal():
-    """A pseudo-terminal: the end the tool writes to and the end we read."""
-    reader, writer = pty.openpty()
-    return reader, writer
-
-
 def read_terminal(reader, wait=None):
     """What the terminal has shown: all of it, or what comes within wait seconds."""
     data = b''
@@ -215,57 +172,46 @@ def read_terminal(reader, wait=None):
         try:
             chunk = os.read(reader, 4096)
         except OSError:  # the terminal ends with EIO
-            return data
+            chunk = b''
         if not chunk:
-            return data
+            break
         data += chunk
     return data
-
-
-linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
-root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
 
 
 def shell(script):
     return subprocess.run(['sh', '-c', script], capture_output=True).returncode == 0
 
 
-# The file systems every end-to-end case runs on: the temporary directory,
-# and as root loop-mounted images of each common kind (ext2 cannot reserve).
-FILE_SYSTEMS = ['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT else [])
-MAKE = {'ext4': 'mkfs.ext4 -qF', 'ext2': 'mkfs.ext2 -qF', 'xfs': 'mkfs.xfs -qf', 'btrfs': 'mkfs.btrfs -qf'}
-
-
 def mount(kind, image_dir, size):
     """A fresh file system of kind and size mounted in image_dir/mnt, or a skip."""
-    mnt = image_dir / 'mnt'
+    mnt, image = image_dir / 'mnt', image_dir / 'image'
     mnt.mkdir()
-    if kind == 'tmpfs':
-        made = shell(f'mount -t tmpfs -o size={size} none {mnt}')
-    else:
-        image = image_dir / 'image'
-        made = shell(f'truncate -s {size} {image} && {MAKE[kind]} {image} >/dev/null && mount -o loop {image} {mnt}')
-    if not made:
-        pytest.skip(f'cannot mount {kind} here (needs {MAKE.get(kind, "tmpfs").split()[0]} and loop devices)')
+    make = {'ext4': 'mkfs.ext4 -qF', 'ext2': 'mkfs.ext2 -qF', 'xfs': 'mkfs.xfs -qf', 'btrfs': 'mkfs.btrfs -qf'}
+    if not shell(f'mount -t tmpfs -o size={size} none {mnt}' if kind == 'tmpfs' else
+                 f'truncate -s {size} {image} && {make[kind]} {image} >/dev/null && mount -o loop {image} {mnt}'):
+        pytest.skip(f'cannot mount {kind} here (needs its mkfs and loop devices)')
     return mnt
 
 
-@pytest.fixture(scope='session', params=FILE_SYSTEMS)
+# The file systems every end-to-end case runs on: the temporary directory,
+# and as root loop-mounted images of each common kind (ext2 cannot reserve).
+@pytest.fixture(scope='session', params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT else []))
 def file_system(request, tmp_path_factory):
     """A directory on each file system in turn; large and empty, as a user's disk is."""
     if request.param == 'tmp':
         yield tmp_path_factory.mktemp('tmp')
-        return
-    mnt = mount(request.param, tmp_path_factory.mktemp(request.param), '8G')
-    yield mnt
-    shell(f'umount {mnt}')
+    else:
+        mnt = mount(request.param, tmp_path_factory.mktemp(request.param), '8G')
+        yield mnt
+        shell(f'umount -l {mnt}')
 
 
 @pytest.fixture
 def where(file_system, request):
     """A fresh, empty directory on the file system under test."""
     path = file_system / re.sub(r'\W', '_', request.node.name)[:100]
-    subprocess.run(['rm', '-rf', str(path)])
+    shell(f"rm -rf '{path}'")
     path.mkdir()
     yield path
-    subprocess.run(['rm', '-rf', str(path)])
+    shell(f"rm -rf '{path}'")

@@ -31,7 +31,7 @@ def test_failures_on_a_full_file_system_give_back_what_they_reserved(tmp_path, k
         assert (mnt / 'a.fs').stat().st_size == 0
         assert (mnt / 'small.fs').read_bytes() == content('rand(4096,1)')
     finally:
-        shell(f'umount {mnt}')
+        shell(f'umount -l {mnt}')
 
 
 def test_disks_are_read_at_their_size_and_written_in_place(tmp_path):

@@ -2,12 +2,13 @@
 # closed or broken, signals at awkward instants, links, and other processes
 # that hold or cut our files. Each runs on every file system.
 import os
+import pty
 import signal
 import subprocess
 
 import pytest
 
-from conftest import (ROOT, content, hidden_space, linux_only, make_file, open_terminal, read_terminal, resume, run,
+from conftest import (ROOT, content, hidden_space, linux_only, make_file, read_terminal, resume, run,
                       screen_text, shell, start_stopped, BINARY)
 
 pytestmark = linux_only
@@ -25,7 +26,7 @@ def test_round_trip_gives_the_source_then_zeros(where):
 
 def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
     make_file(where / 'a.fs', 'rand(40C,5)')
-    reader, writer = open_terminal()
+    reader, writer = pty.openpty()
     tracer, pid = start_stopped(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], 'pread64', 3, 'a.fs', stdout=writer)
     early = read_terminal(reader, wait=0.3)
     assert screen_text(early).endswith(tuple(f'store... {p}%' for p in range(1, 100)))
@@ -42,7 +43,7 @@ def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
                               (['create', 'flat', '-1', 'c.fs'], None,
                                'Creating flat block device of 18446744073709551615 bytes\n'
                                'Block device size 18446744073709551615 is too large\n')]:
-        reader, writer = open_terminal()
+        reader, writer = pty.openpty()
         trace = ['-e', f'trace={call}', '-e', f'inject={call}:signal=SIGINT'] if call else None
         process = run(where, args, trace=trace, stdout=writer, combined=True, background=True)
         process.wait()
