@@ -118,10 +118,13 @@ def screen_text(output):
 
 
 def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subprocess.PIPE, closed=None,
-        background=False):
-    """Runs the tool in where, under strace with the options trace; closed names a standard stream to close."""
+        ignored=None, background=False):
+    """Runs the tool in where, under strace with the options trace; closed names a
+    standard stream to close, ignored a signal to start with ignored."""
     def prepare():
         os.umask(0o022)
+        if ignored:
+            signal.signal(ignored, signal.SIG_IGN)
         if limit:
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         if closed is not None:
