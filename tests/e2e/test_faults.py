@@ -1,5 +1,6 @@
 # Every command failed at each of its writes, reservations, truncations,
-# flushes and creations in turn (with reservations and without), and stopped
+# flushes and creations in turn (and again where the file system can neither
+# reserve nor copy), and stopped
 # by a crash at every point its record allows: a source never changes, a
 # device is as the table allows, and no room is held past a file's end.
 # strace fails the calls and records them.
@@ -27,8 +28,8 @@ SCENARIOS = {
                       'extend 400000 s.sparsefs', ['s.sparsefs/Store'], 's.sparsefs', 'old or new'),
     'flat-to-sparse': ({'a.fs': "64K*'a' 64K*0 3C*hole rand(20C,1) 64K*0 rand(5C+100,2)"},
                        'flat-to-sparse a.fs s.sparsefs', ['a.fs'], 's.sparsefs', 'new or refused'),
-    'sparse-to-flat': ({'s.sparsefs/Map': 'hdr(65536,64,6) le(-,0,1,-,3,2,-,4,5) 220*255',
-                        's.sparsefs/Store': 'rand(6C,3)', 'b.fs': '"old"'},
+    'sparse-to-flat': ({'s.sparsefs/Map': 'hdr(65536,64,12) le(-,0,1,2,3,4,5,6,7,8,9,-,11,10) 200*255',
+                        's.sparsefs/Store': 'rand(12C,3)', 'b.fs': '"old"'},
                        'sparse-to-flat s.sparsefs b.fs', ['s.sparsefs/Map', 's.sparsefs/Store'], 'b.fs', 'anything'),
 }
 ONE_FAILURE = re.compile(rb"(Cannot write to file|Cannot set end of file|Cannot create( directory)? '[^']*'): (28|5)\n")
@@ -78,12 +79,16 @@ def test_each_fault_fails_cleanly(scenario):
     faults = [(call, 'ENOSPC', []) for call in ('pwrite64', 'copy_file_range', 'fallocate', 'ftruncate')]
     faults += [('fdatasync', 'EIO', []), ('fsync', 'EIO', [])] + [(call, 'ENOSPC', made) for call in ('openat', 'mkdir')]
     failures = 0
-    for reserve in ([], ['-e', 'inject=fallocate:error=EOPNOTSUPP']):
+    # Then again on a file system that can neither reserve nor copy by itself.
+    for unable in ([], ['-e', 'inject=fallocate:error=EOPNOTSUPP', '-e', 'inject=copy_file_range:error=EXDEV']):
         for call, error, paths in faults:
             for n in range(1, 100 if paths or call not in ('openat', 'mkdir') else 1):
+                if unable and call == 'copy_file_range':
+                    break
                 scenario.fill('run')
-                trace = paths + ['-e', f'trace={call},fallocate', '-e', f'inject={call}:error={error}:when={n}']
-                status, _, err = run(scenario.where / 'run', scenario.args, trace=trace + reserve)
+                trace = paths + ['-e', f'trace={call},fallocate,copy_file_range', '-e',
+                                 f'inject={call}:error={error}:when={n}']
+                status, _, err = run(scenario.where / 'run', scenario.args, trace=trace + unable)
                 if status == 0:
                     assert scenario.view('run') == scenario.new
                     break
