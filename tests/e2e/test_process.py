@@ -126,3 +126,13 @@ def test_a_hangup_ignored_stays_ignored(where):
     trace = ['-e', 'trace=fallocate', '-e', 'inject=fallocate:signal=SIGHUP']
     assert run(where, ['create', 'flat', '1024', 'a.fs'], trace=trace, ignored=signal.SIGHUP)[0] == 0
     assert (where / 'a.fs').stat().st_size == 1024
+
+
+def test_long_runs_share_their_blocks_where_the_file_system_can(where):
+    make_file(where / 'a.fs', 'rand(24C,1)')  # three blocks read
+    if not shell(f"cd '{where}' && cp --reflink=always a.fs b.fs"):
+        pytest.skip('this file system cannot share blocks')
+    for args, made in [('flat-to-sparse a.fs a.sparsefs', 'a.sparsefs/Store'), ('sparse-to-flat a.sparsefs c.fs', 'c.fs')]:
+        assert run(where, args.split())[0] == 0
+        extents = subprocess.run(['filefrag', '-v', where / made], capture_output=True, text=True).stdout.split('\n')[3:-2]
+        assert extents and all('shared' in extent for extent in extents), made
