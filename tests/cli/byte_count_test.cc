@@ -14,7 +14,7 @@ TEST(ParseByteCountTest, ReadsLikeASigned64BitNumber) {
       {"-9223372036854775808", 9223372036854775808ull}, {"-99999999999999999999999", 9223372036854775808ull},
       // White space, from the fixed table and only before the sign.
       {" \t\n\v\f\r\xc2\xa0" "42", 42}, {"\xe2\x80\x8a-1", UINT64_MAX}, {"\xc2\x85" "42", 0},
-      {"\xe2\x80\x8b" "42", 0}, {"-\xe3\x80\x80" "42", 0}, {"4\xe3\x80\x80" "2", 4},
+      {"\xe2\x80\x8b" "42", 0}, {"-\xe3\x80\x80" "42", 0}, {"4\xe3\x80\x80" "2", 4}, {"\b42", 0},
       {"\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x81\xe2\x80\x82\xe2\x80\x83\xe2\x80\x84\xe2\x80\x85\xe2\x80\x86\xe2\x80\x87"
        "\xe2\x80\x88\xe2\x80\x89\xe2\x80\x8a\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80" "5", 5},
       // Digits of other scripts: the 9 of every run, and the edges of one.
