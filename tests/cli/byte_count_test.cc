@@ -4,8 +4,7 @@
 
 namespace {
 
-// ASCII text is also checked against strtoll by the fuzz target; these are
-// the cases a reader of the rules asks about, and every table entry.
+// The cases a reader of the rules asks about, and every table entry.
 TEST(ParseByteCountTest, ReadsLikeASigned64BitNumber) {
   // clang-format off
   const std::pair<const char*, std::uint64_t> cases[] = {
