@@ -46,27 +46,24 @@ def le(*values):
 
 
 def pieces(expression):
-    """Each piece's bytes and the length of the hole after it."""
-    out = [[b'', 0]]
+    """The expression's bytes, and each hole as its length."""
+    out = []
     for term in split(expression):
         args = term[term.find('(') + 1:-1].split(',')
         if term.startswith('"'):
-            out[-1][0] += unescape(term[1:-1])
+            out.append(unescape(term[1:-1]))
         elif term.startswith(('hdr(', 'le(')):
-            out[-1][0] += le('0x73706673', *args) + bytes(16) if term[0] == 'h' else le(*args)
+            out.append(le('0x73706673', *args) + bytes(16) if term[0] == 'h' else le(*args))
         elif term.startswith('rand('):
-            out[-1][0] += random.Random(count(args[1])).randbytes(count(args[0])).translate(ODD)
-        elif term.endswith('*hole'):
-            out[-1][1] = count(term[:-5])
-            out.append([b'', 0])
+            out.append(random.Random(count(args[1])).randbytes(count(args[0])).translate(ODD))
         else:
             n, value = term.rsplit('*', 1)
-            out[-1][0] += bytes([ord(value[1]) if value[0] == "'" else count(value)]) * count(n)
+            out.append(count(n) if value == 'hole' else bytes([ord(value[1]) if value[0] == "'" else count(value)]) * count(n))
     return out
 
 
 def content(expression):
-    return b''.join(data + bytes(hole) for data, hole in pieces(expression))
+    return b''.join(bytes(piece) for piece in pieces(expression))
 
 
 def expand(text):
@@ -76,12 +73,10 @@ def expand(text):
 
 
 def make_file(path, expression):
-    path = Path(os.fsdecode(path))
-    path.parent.mkdir(parents=True, exist_ok=True)
+    Path(os.fsdecode(path)).parent.mkdir(parents=True, exist_ok=True)
     with open(path, 'wb') as out:
-        for data, hole in pieces(expression):
-            out.write(data)
-            out.seek(hole, os.SEEK_CUR)
+        for piece in pieces(expression):
+            out.seek(piece, os.SEEK_CUR) if isinstance(piece, int) else out.write(piece)
         out.truncate()
 
 
@@ -96,31 +91,27 @@ def snapshot(top):
 
 
 def hidden_space(top):
-    """Room held past what the files' lengths account for (less what a file
-    system without extents spends on indirect blocks)."""
+    """Room held past the files' lengths (less indirect blocks on a file system without extents)."""
     return sum(max(0, i.st_blocks * 512 - -(-i.st_size // 65536) * 65536 - i.st_size // 256 - 65536)
                for i in (p.lstat() for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()))
 
 
 def screen_text(output):
-    """What a terminal shows after output: backspaces move back, erased cells are blanks."""
-    lines, line, column = [], [], 0
-    for c in output.decode('latin-1').replace('\r\n', '\n'):
-        if c == '\n':
-            lines.append(''.join(line).rstrip(' '))
-            line, column = [], 0
-        elif c == '\b':
-            column = max(0, column - 1)
-        else:
-            line[column:column + 1] = [c]
-            column += 1
-    return '\n'.join(lines + [''.join(line).rstrip(' ')])
+    """What a terminal shows after output: a backspace moves back one cell, blanks at a line's end do not show."""
+    lines = []
+    for text in output.decode('latin-1').replace('\r\n', '\n').split('\n'):
+        line, column = [], 0
+        for c in text:
+            line[column:column + 1] = line[column:column + 1] if c == '\b' else [c]
+            column = max(0, column - 1) if c == '\b' else column + 1
+        lines.append(''.join(line).rstrip(' '))
+    return '\n'.join(lines)
 
 
 def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subprocess.PIPE, closed=None,
-        ignored=None, background=False):
-    """Runs the tool in where, under strace with the options trace; closed names a
-    standard stream to close, ignored a signal to start with ignored."""
+        ignored=None, background=False, wrap=()):
+    """Runs the tool in where, under wrap and under strace with the options trace, with closed a standard stream
+    closed and ignored a signal ignored."""
     def prepare():
         os.umask(0o022)
         if ignored:
@@ -130,7 +121,7 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
         if closed is not None:
             os.close(closed)
     args = [os.fsencode(a) for a in args]
-    command = ['wine', WINDOWS] + args if WINDOWS else (
+    command = ['wine', WINDOWS] + args if WINDOWS else [*wrap] + (
         (['strace', '-f', '-qq', '-o', '/dev/null'] + trace if trace else []) + [BINARY] + args)
     environment = dict(os.environ, WINEDEBUG='-all', LANG='C.UTF-8', **(env or {}))
     if trace:  # LeakSanitizer cannot work under ptrace
@@ -140,6 +131,7 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
     if background:
         return process
     out, err = [data or b'' for data in process.communicate(timeout=120)]
+    err = re.sub(rb'(?m)^strace: Requested path .*\n', b'', err)  # strace's note on -P
     if WINDOWS:  # every line ends in CR LF
         assert out.count(b'\n') == out.count(b'\r\n') and err.count(b'\n') == err.count(b'\r\n'), (out, err)
         out, err = out.replace(b'\r\n', b'\n'), err.replace(b'\r\n', b'\n')
@@ -147,37 +139,27 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
 
 
 def start_stopped(where, args, call, n, path, **options):
-    """The tool started under strace and stopped after its n-th call of call
-    on path; returns the running strace and the tool's process id."""
+    """Starts the tool, stopped after its n-th call of call on path; returns what resumes it and gives its
+    status and output (its output is small)."""
     log = Path(f'{where}.strace')
     log.unlink(missing_ok=True)
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
              '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
-    for _ in range(4000):
-        stop = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)
-        if stop:
-            return tracer, int(stop[1])
+    while not (stop := re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)):
+        assert tracer.poll() is None, 'the tool ended without stopping'
         time.sleep(0.005)
-    raise AssertionError('the tool never stopped')
-
-
-def resume(tracer, pid):
-    """Continues a stopped tool until it ends; returns what it printed."""
-    os.kill(pid, signal.SIGCONT)
-    return tracer.communicate()
+    return lambda: (os.kill(int(stop[1]), signal.SIGCONT), tracer.wait(120), *tracer.communicate())[1:]
 
 
 def read_terminal(reader, wait=None):
     """What the terminal has shown: all of it, or what comes within wait seconds."""
-    data = b''
-    while wait is None or select.select([reader], [], [], wait)[0]:
+    data, chunk = b'', b'more'
+    while chunk and (wait is None or select.select([reader], [], [], wait)[0]):
         try:
             chunk = os.read(reader, 4096)
         except OSError:  # the terminal ends with EIO
             chunk = b''
-        if not chunk:
-            break
         data += chunk
     return data
 
@@ -190,9 +172,9 @@ def mount(kind, image_dir, size):
     """A fresh file system of kind and size mounted in image_dir/mnt, or a skip."""
     mnt, image = image_dir / 'mnt', image_dir / 'image'
     mnt.mkdir()
-    make = {'ext4': 'mkfs.ext4 -qF', 'ext2': 'mkfs.ext2 -qF', 'xfs': 'mkfs.xfs -qf', 'btrfs': 'mkfs.btrfs -qf'}
+    make = f"mkfs.{kind} -q{'F' if kind.startswith('ext') else 'f'} {image} >/dev/null"
     if not shell(f'mount -t tmpfs -o size={size} none {mnt}' if kind == 'tmpfs' else
-                 f'truncate -s {size} {image} && {make[kind]} {image} >/dev/null && mount -o loop {image} {mnt}'):
+                 f'truncate -s {size} {image} && {make} && mount -o loop {image} {mnt}'):
         pytest.skip(f'cannot mount {kind} here (needs its mkfs and loop devices)')
     return mnt
 
@@ -214,7 +196,6 @@ def file_system(request, tmp_path_factory):
 def where(file_system, request):
     """A fresh, empty directory on the file system under test."""
     path = file_system / re.sub(r'\W', '_', request.node.name)[:100]
-    shell(f"rm -rf '{path}'")
     path.mkdir()
     yield path
     shell(f"rm -rf '{path}'")
