@@ -8,7 +8,6 @@
 import os
 import random
 import re
-import resource
 import select
 import signal
 import subprocess
@@ -108,18 +107,8 @@ def screen_text(output):
     return '\n'.join(lines)
 
 
-def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subprocess.PIPE, closed=None,
-        ignored=None, background=False, wrap=()):
-    """Runs the tool in where, under wrap and under strace with the options trace, with closed a standard stream
-    closed and ignored a signal ignored."""
-    def prepare():
-        os.umask(0o022)
-        if ignored:
-            signal.signal(ignored, signal.SIG_IGN)
-        if limit:
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-        if closed is not None:
-            os.close(closed)
+def run(where, args, trace=None, env=None, combined=False, stdout=subprocess.PIPE, background=False, wrap=()):
+    """Runs the tool in where, through the command wrap and under strace with the options trace."""
     args = [os.fsencode(a) for a in args]
     command = ['wine', WINDOWS] + args if WINDOWS else [*wrap] + (
         (['strace', '-f', '-qq', '-o', '/dev/null'] + trace if trace else []) + [BINARY] + args)
@@ -127,7 +116,7 @@ def run(where, args, trace=None, env=None, combined=False, limit=0, stdout=subpr
     if trace:  # LeakSanitizer cannot work under ptrace
         environment['ASAN_OPTIONS'] = 'detect_leaks=0'
     process = subprocess.Popen(command, cwd=where, env=environment, stdin=subprocess.DEVNULL, stdout=stdout,
-                               stderr=subprocess.STDOUT if combined else subprocess.PIPE, preexec_fn=prepare)
+                               stderr=subprocess.STDOUT if combined else subprocess.PIPE, preexec_fn=lambda: os.umask(0o022))
     if background:
         return process
     out, err = [data or b'' for data in process.communicate(timeout=120)]
@@ -179,11 +168,10 @@ def mount(kind, image_dir, size):
     return mnt
 
 
-# The file systems every end-to-end case runs on: the temporary directory,
-# and as root loop-mounted images of each common kind (ext2 cannot reserve).
 @pytest.fixture(scope='session', params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT else []))
 def file_system(request, tmp_path_factory):
-    """A directory on each file system in turn; large and empty, as a user's disk is."""
+    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root, fresh
+    ones of each common kind (ext2 cannot reserve room)."""
     if request.param == 'tmp':
         yield tmp_path_factory.mktemp('tmp')
     else:

@@ -53,7 +53,6 @@ class Scenario:
         device, view = self.where / top / self.device, self.where / 'view.fs'
         if not device.exists() or self.device.endswith('.fs'):
             return device.read_bytes() if device.exists() else 'none'
-        view.unlink(missing_ok=True)
         status, _, err = run(self.where / top, ['sparse-to-flat', self.device, view], env={'QUILLON_NO_FLUSH': '1'})
         return view.read_bytes() if status == 0 else 'verified without a Store' if b"/Store'" in err else 'refused'
 
@@ -75,11 +74,12 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
         option for name in ('', '/Map', '/Store') for option in ('-P', scenario.args[-1] + name)]  # as named
     faults = [(call, 'error=ENOSPC') for call in ('pwrite64', 'copy_file_range', 'fallocate', 'ftruncate')] + [
         ('fdatasync', 'error=EIO'), ('fsync', 'error=EIO')] + [(call, 'error=ENOSPC') for call in ('openat', 'mkdir') if made]
-    faults += [(call, 'signal=SIGKILL') for call, _ in faults]
+    kills = [(call, 'signal=SIGKILL') for call, _ in faults]
     failures = 0
-    # Then again on a file system that can neither reserve nor copy by itself.
-    for unable in ([], ['-e', 'inject=fallocate:error=EOPNOTSUPP', '-e', 'inject=copy_file_range:error=EXDEV']):
-        for call, action in faults:
+    # Then the failures again on a file system that can neither reserve nor copy by itself.
+    for unable, injected in ([], faults + kills), (['-e', 'inject=fallocate:error=EOPNOTSUPP', '-e',
+                                                    'inject=copy_file_range:error=EXDEV'], faults):
+        for call, action in injected:
             for n in range(1, 100 if not (unable and call == 'copy_file_range') else 1):
                 scenario.fill('run')
                 trace = (made if call in ('openat', 'mkdir') else []) + [
