@@ -1,10 +1,7 @@
-# Runs the built quillon (or quillon.exe under Wine) and describes the files
-# around it. One content language serves files, paths and texts: terms
-# "text" (C escapes), N*B (N bytes of value B, a number or 'c'; N*hole a
-# hole), le(v,...) (32-bit little-endian, "-" for 0xFFFFFFFF), hdr(L,C,A)
-# (a Map header) and rand(N,seed) (never a zero byte); counts take K, M, G
-# and C (64 KiB) and add and subtract (4G-33). In paths and texts {term}
-# stands for the term's bytes, and {exists} and the like for error numbers.
+# Runs the built quillon (or quillon.exe under Wine) and describes files in one language: terms "text" (C
+# escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
+# 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
+# add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
 import os
 import random
 import re
