@@ -10,6 +10,7 @@ TEST(ParseByteCountTest, ReadsLikeASigned64BitNumber) {
   const std::pair<const char*, std::uint64_t> cases[] = {
       {"4096", 4096}, {"abc", 0}, {"10MB", 10}, {"", 0}, {"- 5", 0}, {"+-5", 0}, {"+7", 7}, {"-1", UINT64_MAX},
       {"-0", 0}, {"9223372036854775807", 9223372036854775807ull}, {"9223372036854775808", 9223372036854775807ull},
+      {"9223372036854775800", 9223372036854775800ull},
       {"-9223372036854775808", 9223372036854775808ull}, {"-99999999999999999999999", 9223372036854775808ull},
       // White space, from the fixed table and only before the sign.
       {" \t\n\v\f\r\xc2\xa0" "42", 42}, {"\xe2\x80\x8a-1", UINT64_MAX}, {"\xc2\x85" "42", 0},
