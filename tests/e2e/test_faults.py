@@ -6,7 +6,6 @@ import os
 import re
 import shutil
 import signal
-from pathlib import Path
 
 import pytest
 
