@@ -12,6 +12,9 @@ namespace {
 // WriteFill writes from a block of this size.
 constexpr std::size_t kFillBlockSize = 1 << 20;
 
+// Written data is handed to writeback in steps of this size.
+constexpr std::uint64_t kWritebackStep = 8 << 20;
+
 [[noreturn]] void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
 
 [[noreturn]] void FatalWrite(int error) { Fatal(NATIVE("Cannot write to file"), error); }
@@ -138,7 +141,7 @@ void ChangeSize(FileHandle file, std::uint64_t size, Room room) {
 
 void SetSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserve); }
 
-void SetReservedSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserved); }
+void SetSizeWithoutReserving(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserved); }
 
 CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length) : slot_(sys::RegisterCut(file, length)) {
   if (slot_ < 0) Fatal(NATIVE("Too many files to cut on failure"));
@@ -166,6 +169,14 @@ void FlushParentDirectory(const NativeChar* path) {
 
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   if (!FlushesSkipped()) sys::StartWriteback(file, offset, length);
+}
+
+void NoteWritten(Writeback* w, std::uint64_t offset, std::uint64_t length) {
+  if (offset != w->to || w->to - w->from >= kWritebackStep) {
+    if (w->to > w->from) StartWriteback(w->file, w->from, w->to - w->from);
+    w->from = offset;
+  }
+  w->to = offset + length;
 }
 
 void MakeDirectory(const NativeChar* path) {

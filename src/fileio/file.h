@@ -45,7 +45,11 @@ void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t 
 // "Short write to file".
 void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
 
-// Copies count bytes at offset from of source to offset to of destination:
+// Ranges at least this long are worth handing to the file system to copy or
+// share; shorter ones cost more that way than they gain (measured).
+constexpr std::uint64_t kShareAtLeast = 512 << 10;
+
+// Copies count bytes at offset from in source to offset to in destination:
 // handed to the file system, which shares blocks where it can, and what it
 // declines through buffer (of bufferSize bytes). Fails as a read or a write
 // does.
@@ -73,9 +77,10 @@ std::uint64_t GetSize(FileHandle file);
 // pointer".
 void SetSize(FileHandle file, std::uint64_t size);
 
-// The same for a file whose room up to size ReserveSpace already took: the
-// range is not asked for again (some file systems would count it twice).
-void SetReservedSize(FileHandle file, std::uint64_t size);
+// Sets the file's length without asking for room: an added range reads as
+// zeros. For a file whose room ReserveSpace already took (some file systems
+// would count it twice), or one whose zeros need no room.
+void SetSizeWithoutReserving(FileHandle file, std::uint64_t size);
 
 // While it lives, a failure or interruption of the process cuts the file to
 // length (kCurrentLength: the length it has then), so that no room stays
@@ -109,6 +114,17 @@ void FlushParentDirectory(const NativeChar* path);
 
 // Starts writing the range back to storage, so a later flush waits little.
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Output written but not yet handed to writeback.
+struct Writeback {
+  FileHandle file;
+  std::uint64_t from;
+  std::uint64_t to;
+};
+
+// Notes that [offset, offset + length) was written; writeback is started in
+// steps of a few MiB of adjacent output, so a final flush finds little to do.
+void NoteWritten(Writeback* w, std::uint64_t offset, std::uint64_t length);
 
 // Creates a directory that must not exist yet. Fails with
 // "Cannot create directory '<path>'".

@@ -1,0 +1,285 @@
+// Flat-to-sparse conversion. Only the source's data is read: the parts of a
+// chunk that lie in holes are zeros without being read, and stay holes in
+// the Store, which reads them as zeros just the same.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "fileio/file.h"
+#include "fileio/progress.h"
+#include "fileio/report.h"
+#include "sparsedev/conversion.h"
+#include "sparsedev/sparse_device.h"
+#include "sparsedev/sparse_map.h"
+
+namespace {
+
+constexpr std::uint64_t kChunk = DEFAULT_CHUNK_LENGTH;
+
+// The source is read this many chunks at a time, into two blocks in turn.
+constexpr std::uint32_t kChunksPerBlock = 8;
+constexpr std::uint64_t kBlockBytes = kChunksPerBlock * kChunk;
+
+// A segment shorter than kShareAtLeast is written from memory when it ends.
+// It lies within the block it ends in and the one before: a segment goes on
+// into a block only from a whole block just before it.
+static_assert(kBlockBytes >= kShareAtLeast);
+
+// The source is asked for this far ahead of the reads, inside its data, so
+// that a disk is kept busy while a block is checked and written.
+constexpr std::uint64_t kReadAhead = 16 << 20;
+
+// Data declined by the file system's copy is copied through a buffer of
+// this size.
+constexpr std::size_t kCopyBufferBytes = 1 << 20;
+
+// A range of the source: [begin, end).
+struct Piece {
+  std::uint64_t begin;
+  std::uint64_t end;
+};
+
+// Where the source's data lies, asked of the file system as the conversion
+// moves forward.
+struct DataCursor {
+  FileHandle file;
+  std::uint64_t size;
+  std::optional<DataRange> range;  // the last range found
+  bool exhausted;                  // nothing but holes after it
+};
+
+// The data range that ends after offset, asked for only once offset passes
+// the last one; nothing once the rest of the source is a hole.
+const DataRange* DataAfter(DataCursor* d, std::uint64_t offset) {
+  if (d->range && d->range->end > offset) return &*d->range;
+  if (d->exhausted) return nullptr;
+  d->range = NextDataRange(d->file, offset, d->size);
+  d->exhausted = !d->range;
+  return d->range ? &*d->range : nullptr;
+}
+
+// Appends the pieces of data in [from, to) to pieces, in order.
+void FindData(DataCursor* d, std::uint64_t from, std::uint64_t to, std::vector<Piece>* pieces) {
+  while (from < to) {
+    const DataRange* range = DataAfter(d, from);
+    if (range == nullptr || range->begin >= to) return;
+    const Piece piece{std::max(from, range->begin), std::min(range->end, to)};
+    pieces->push_back(piece);
+    from = piece.end;
+  }
+}
+
+// Map entries collected and written a block at a time.
+struct EntryWriter {
+  FileHandle map;
+  std::uint32_t first;  // index of the first entry held
+  std::uint32_t used;
+  std::unique_ptr<unsigned char[]> bytes;
+};
+
+void WriteHeldEntries(EntryWriter* w) {
+  WriteBytes(w->map, EntryOffset(w->first), w->bytes.get(), std::size_t{w->used} * kMapEntrySize);
+  w->first += w->used;
+  w->used = 0;
+}
+
+void AppendEntry(EntryWriter* w, std::uint32_t entry) {
+  if (w->used == kEntriesPerBlock) WriteHeldEntries(w);
+  StoreLittleEndian32(w->bytes.get() + std::size_t{w->used} * kMapEntrySize, entry);
+  ++w->used;
+}
+
+// Contiguous data in consecutive stored chunks: one range of the source and
+// one of the Store, written at once when it ends.
+struct Segment {
+  std::uint64_t source;  // offset in the source
+  std::uint64_t store;   // offset in the Store
+  std::uint64_t length;
+};
+
+// Source bytes held in memory: the data pieces of a block of chunks, read
+// where they lie.
+struct Block {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::uint64_t offset;  // of the block in the source
+  std::uint64_t length;  // 0 while nothing is held
+};
+
+// The state of one flat-to-sparse conversion.
+struct FlatToSparseState {
+  OwnedFile source;
+  std::uint64_t sourceSize;
+  OwnedFile store;
+  std::uint32_t chunkCount;
+  std::uint32_t allocated;  // chunks stored so far, and the next free slot
+  DataCursor data;
+  std::vector<Piece> pieces;  // the data of the current block
+  Block blocks[2];            // read in turn, so a segment may begin in the one before
+  int current;
+  Segment segment;
+  EntryWriter entries;
+  Writeback writeback;
+  std::unique_ptr<unsigned char[]> copyBuffer;
+  std::uint64_t readAheadEnd;  // the source is asked for up to here
+};
+
+// Whether all length bytes at bytes are zero (true for a length of 0).
+bool IsZero(const unsigned char* bytes, std::size_t length) {
+  // Every byte equals the one after it and the first is zero: one memcmp of
+  // the range against itself runs at memory speed.
+  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
+
+// Writes the segment's bytes from the blocks in memory that hold them.
+void WriteSegmentFromBlocks(FlatToSparseState* s) {
+  const Segment& segment = s->segment;
+  for (int i : {s->current ^ 1, s->current}) {
+    const Block& block = s->blocks[i];
+    const std::uint64_t begin = std::max(segment.source, block.offset);
+    const std::uint64_t end = std::min(segment.source + segment.length, block.offset + block.length);
+    if (begin >= end) continue;
+    WriteBytes(s->store, segment.store + (begin - segment.source), block.bytes.get() + (begin - block.offset),
+               static_cast<std::size_t>(end - begin));
+  }
+}
+
+// Puts the segment in the Store: a long one is handed to the file system,
+// which shares its blocks where it can; a short one, for which that costs
+// more than it gains, is written from memory.
+void EndSegment(FlatToSparseState* s) {
+  Segment& segment = s->segment;
+  if (segment.length == 0) return;
+  if (segment.length >= kShareAtLeast) {
+    CopyBytes(s->source, segment.source, s->store, segment.store, segment.length, s->copyBuffer.get(),
+              kCopyBufferBytes);
+  } else {
+    WriteSegmentFromBlocks(s);
+  }
+  NoteWritten(&s->writeback, segment.store, segment.length);
+  segment.length = 0;
+}
+
+// Adds a piece of data of a stored chunk whose slot begins at slotOffset in
+// the Store, continuing the segment where it follows on.
+void AddStoredPiece(FlatToSparseState* s, const Piece& piece, std::uint64_t chunkOffset, std::uint64_t slotOffset) {
+  Segment& segment = s->segment;
+  if (segment.length > 0 && segment.source + segment.length == piece.begin) {
+    segment.length += piece.end - piece.begin;
+    return;
+  }
+  EndSegment(s);
+  segment = Segment{piece.begin, slotOffset + (piece.begin - chunkOffset), piece.end - piece.begin};
+}
+
+// The part of a piece that reaches into the chunk at chunk.
+Piece InChunk(const Piece& piece, std::uint64_t chunk) {
+  return Piece{std::max(piece.begin, chunk), std::min(piece.end, chunk + kChunk)};
+}
+
+// Asks for the source ahead of offset to be read, as far as its data range
+// goes: asked of a hole, read-ahead would fill memory with pages of zeros.
+void ReadAheadInData(FlatToSparseState* s, std::uint64_t offset) {
+  const DataRange* range = DataAfter(&s->data, offset);
+  if (range == nullptr || range->begin > offset || range->end - offset <= kBlockBytes ||
+      offset + kReadAhead / 2 <= s->readAheadEnd) {
+    return;
+  }
+  s->readAheadEnd = std::min(offset + kReadAhead, range->end);
+  ReadAhead(s->source, offset, s->readAheadEnd - offset);
+}
+
+// Reads the data of count chunks from firstChunk on into the next block and
+// converts them: absent entries for chunks whose data is all zeros, the next
+// slots for the others. A segment may go on into the next block, so it is
+// put in the Store only once it ends. The source's last chunk may be short;
+// its missing bytes are zeros.
+void ConvertBlock(FlatToSparseState* s, std::uint32_t firstChunk, std::uint32_t count) {
+  Block& block = s->blocks[s->current ^= 1];
+  block.offset = firstChunk * kChunk;
+  block.length = count * kChunk;
+  ReadAheadInData(s, block.offset);
+  s->pieces.clear();
+  FindData(&s->data, block.offset, block.offset + block.length, &s->pieces);
+  for (const Piece& piece : s->pieces) {
+    ReadBytes(s->source, piece.begin, block.bytes.get() + (piece.begin - block.offset),
+              static_cast<std::size_t>(piece.end - piece.begin));
+  }
+  std::size_t first = 0;  // the pieces [first, last) reach into the chunk
+  for (std::uint64_t chunk = block.offset; chunk < block.offset + block.length; chunk += kChunk) {
+    while (first < s->pieces.size() && s->pieces[first].end <= chunk) ++first;
+    std::size_t last = first;
+    while (last < s->pieces.size() && s->pieces[last].begin < chunk + kChunk) ++last;
+    bool stored = false;
+    for (std::size_t i = first; i < last && !stored; ++i) {
+      const Piece piece = InChunk(s->pieces[i], chunk);
+      stored =
+          !IsZero(block.bytes.get() + (piece.begin - block.offset), static_cast<std::size_t>(piece.end - piece.begin));
+    }
+    if (!stored) {
+      EndSegment(s);
+      AppendEntry(&s->entries, ABSENT_CHUNK);
+      continue;
+    }
+    const std::uint64_t slotOffset = s->allocated * kChunk;
+    AppendEntry(&s->entries, s->allocated++);
+    for (std::size_t i = first; i < last; ++i) AddStoredPiece(s, InChunk(s->pieces[i], chunk), chunk, slotOffset);
+  }
+}
+
+// Converts every chunk, reading only the data; chunks wholly in a hole are
+// absent without being read.
+void ConvertChunks(FlatToSparseState* s) {
+  std::uint32_t chunk = 0;
+  while (chunk < s->chunkCount) {
+    const DataRange* data = DataAfter(&s->data, chunk * kChunk);
+    const std::uint32_t dataChunk =
+        data ? static_cast<std::uint32_t>(std::max(data->begin, chunk * kChunk) / kChunk) : s->chunkCount;
+    if (dataChunk > chunk) EndSegment(s);  // absent chunks end it
+    for (; chunk < dataChunk; ++chunk) AppendEntry(&s->entries, ABSENT_CHUNK);
+    if (chunk == s->chunkCount) break;
+    const std::uint32_t count = std::min(kChunksPerBlock, s->chunkCount - chunk);
+    ConvertBlock(s, chunk, count);
+    chunk += count;
+    AdvancePhase(chunk);
+  }
+  EndSegment(s);
+}
+
+}  // namespace
+
+void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
+  const NativeString mapPath = MapPath(destination);
+  const NativeString storePath = StorePath(destination);
+  FlatToSparseState s{};
+  s.source = OpenExisting(source, Access::kReadOnly);
+  s.sourceSize = GetSize(s.source);
+  PrintProgress("Flat block device is %llu bytes\n", static_cast<unsigned long long>(s.sourceSize));
+  s.chunkCount = ChunkCountFor(s.sourceSize, DEFAULT_CHUNK_LENGTH);
+  MakeDirectory(destination);
+  PrintProgress("Creating sparse block device of %llu bytes\n", static_cast<unsigned long long>(s.chunkCount * kChunk));
+  const OwnedFile map = CreateMap(mapPath, s.chunkCount);
+  s.store = CreateStore(storePath);
+
+  BeginPhase("Populating store...", s.chunkCount);
+  for (Block& block : s.blocks) block = Block{std::make_unique_for_overwrite<unsigned char[]>(kBlockBytes), 0, 0};
+  s.copyBuffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+  s.entries = EntryWriter{
+      map, 0, 0, std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize)};
+  s.data = DataCursor{s.source, s.sourceSize, std::nullopt, false};
+  s.writeback = Writeback{s.store, 0, 0};
+  ConvertChunks(&s);
+  // Holes are not read, so a source cut short while we worked would pass
+  // unseen; every chunk but the last must still be there in full.
+  if (s.chunkCount > 0 && GetSize(s.source) < (s.chunkCount - 1) * kChunk) {
+    Fatal(NATIVE("Short read from file"));
+  }
+  // Slots hold whole chunks; what was not written (holes, the zeros past the
+  // source's end) reads as zeros and takes no room.
+  SetSizeWithoutReserving(s.store, s.allocated * kChunk);
+  WriteHeldEntries(&s.entries);
+  EndPhase();
+
+  FinishSparseDevice(destination, map, s.store, NewMapHeader(s.chunkCount, s.allocated));
+  PrintProgress("Cleaning up...\n");
+}

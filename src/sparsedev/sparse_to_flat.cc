@@ -1,0 +1,114 @@
+#include <algorithm>
+#include <memory>
+
+#include "fileio/file.h"
+#include "fileio/progress.h"
+#include "sparsedev/conversion.h"
+#include "sparsedev/sparse_map.h"
+
+namespace {
+
+// Store data is copied to a flat device through a buffer of this size.
+constexpr std::size_t kCopyBlockBytes = 1 << 20;
+
+// A run of chunks that are all absent, or whose slots follow each other, so
+// that the run is one range of the Store.
+struct Run {
+  std::uint32_t first;
+  std::uint32_t count;
+  std::uint32_t slot;  // of the first chunk, or ABSENT_CHUNK
+};
+
+bool Continues(const Run& run, std::uint32_t entry) {
+  if (run.slot == ABSENT_CHUNK || entry == ABSENT_CHUNK) return run.slot == entry;
+  return entry - run.slot == run.count;
+}
+
+// The state of one sparse-to-flat conversion.
+struct Expansion {
+  OwnedFile store;
+  OwnedFile flat;
+  std::uint64_t chunkLength;
+  bool reserved;      // absent chunks read as zeros without being written
+  std::uint64_t end;  // the flat device's length so far
+  std::unique_ptr<unsigned char[]> buffer;
+  Writeback writeback;
+};
+
+// Writes the run's chunks to the flat device at their place.
+void WriteRun(Expansion* e, const Run& run) {
+  const std::uint64_t at = run.first * e->chunkLength;
+  const std::uint64_t length = run.count * e->chunkLength;
+  if (run.slot == ABSENT_CHUNK) {
+    if (e->reserved) return;
+    WriteFill(e->flat, at, length, 0);
+  } else if (length >= kShareAtLeast) {
+    CopyBytes(e->store, run.slot * e->chunkLength, e->flat, at, length, e->buffer.get(), kCopyBlockBytes);
+  } else {
+    ReadBytes(e->store, run.slot * e->chunkLength, e->buffer.get(), length);
+    WriteBytes(e->flat, at, e->buffer.get(), length);
+  }
+  NoteWritten(&e->writeback, at, length);
+  e->end = at + length;
+}
+
+// Reads the Map's entries a block at a time and writes each run of them.
+void ExpandEntries(Expansion* e, FileHandle map, std::uint32_t chunkCount) {
+  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize);
+  Run run{0, 0, ABSENT_CHUNK};
+  for (std::uint32_t first = 0; first < chunkCount;) {
+    const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
+    ReadEntries(map, first, count, entries.get());
+    if (run.slot == ABSENT_CHUNK && AllAbsent(entries.get(), count)) {
+      run.count += count;
+    } else {
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t entry = LoadLittleEndian32(entries.get() + i * kMapEntrySize);
+        if (Continues(run, entry)) {
+          ++run.count;
+          continue;
+        }
+        if (run.count > 0) WriteRun(e, run);
+        run = Run{first + i, 1, entry};
+      }
+    }
+    first += count;
+    AdvancePhase(first);
+  }
+  if (run.count > 0) WriteRun(e, run);
+}
+
+}  // namespace
+
+void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
+  const NativeString mapPath = MapPath(source);
+  const NativeString storePath = StorePath(source);
+  const OpenedMap map = OpenMap(mapPath, Access::kReadOnly);
+  PrintProgress("Verifying map...\n");
+  const MapHeader header = VerifyMap(map);
+  const std::uint64_t size = header.chunkCount * std::uint64_t{header.chunkLength};
+  PrintProgress("Creating flat block device of %llu bytes\n", static_cast<unsigned long long>(size));
+  PrintProgress("Creating flat block device...\n");
+  Expansion e{};
+  e.store = OpenExisting(storePath.c_str(), Access::kReadOnly);
+  e.flat = CreateAlways(destination);
+  e.chunkLength = header.chunkLength;
+  e.buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBlockBytes);
+  e.writeback = Writeback{e.flat, 0, 0};
+
+  BeginPhase("Populating flat block device...", header.chunkCount);
+  // With the whole device reserved up front, absent chunks need no work at
+  // all: they are passed over and read as zeros. Should the run fail or be
+  // interrupted, even while the room is asked for, the reservation past the
+  // length reached goes back.
+  const CutOnFailure cut(e.flat, kCurrentLength);
+  e.reserved = ReserveSpace(e.flat, size);
+  ExpandEntries(&e, map.file, header.chunkCount);
+  // Absent chunks at the end were passed over: the length covers them.
+  if (e.end < size) SetSizeWithoutReserving(e.flat, size);
+  EndPhase();
+
+  FlushFile(e.flat);
+  FlushParentDirectory(destination);
+  PrintProgress("Cleaning up...\n");
+}

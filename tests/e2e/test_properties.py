@@ -1,0 +1,132 @@
+# Conversions on layouts nobody chose, on every file system: Hypothesis makes sources of data, written zeros and
+# holes at page and chunk granularity, and Maps of any shape, checks each result against a model of the format,
+# and shrinks a failure to its smallest case. QUILLON_EXAMPLES sets the examples per test and file system.
+import os
+import random
+import re
+import shutil
+import struct
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import ODD, run
+
+PAGE, CHUNK, ABSENT = 4096, 65536, 0xFFFFFFFF
+EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
+
+# A source: up to 24 stretches, each of data, written zeros, or zeros with a byte at each end, in pages (a few, or
+# whole chunks), riddled with holes of a page or not, and a hole after it; then a tail of data, so the length need
+# not be a multiple of 512 or of a chunk.
+pages = st.one_of(st.integers(1, 40), st.integers(1, 12).map(lambda n: 16 * n))
+holes = st.one_of(st.integers(0, 15), st.integers(1, 4).map(lambda n: 16 * n))
+stretches = st.tuples(st.sampled_from(['data', 'zeros', 'ends']), pages, st.sampled_from([0, 0.3]), holes)
+sources = st.tuples(st.lists(stretches, max_size=24), st.integers(0, PAGE - 1), st.integers(0, 1 << 32))
+
+
+def write_source(path, source):
+    stretches, tail, seed = source
+    rng = random.Random(seed)
+    with open(path, 'wb') as out:
+        for kind, n, riddled, hole in stretches:
+            size = n * PAGE
+            data = rng.randbytes(size) if kind == 'data' else b'\1' + bytes(size - 2) + b'\2' if kind == 'ends' \
+                else bytes(size)
+            for at in range(0, size, PAGE):
+                out.seek(PAGE, os.SEEK_CUR) if rng.random() < riddled else out.write(data[at:at + PAGE])
+            out.seek(hole * PAGE, os.SEEK_CUR)
+        out.write(rng.randbytes(tail))
+        out.truncate()
+    with open(path, 'rb') as source_file:
+        return source_file.read()
+
+
+def data_ranges(path):
+    """Where the file system says the file's data is."""
+    ranges, at, fd = [], 0, os.open(path, os.O_RDONLY)
+    try:
+        while True:
+            at = os.lseek(fd, at, os.SEEK_DATA)
+            ranges.append((at, at := os.lseek(fd, at, os.SEEK_HOLE)))
+    except OSError:  # no data after at
+        return ranges
+    finally:
+        os.close(fd)
+
+
+def sparse_model(flat):
+    """The Map and Store that a flat device converts into."""
+    chunks = [flat[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(flat), CHUNK)]
+    stored = [chunk for chunk in chunks if any(chunk)]
+    entries, slot = [], 0
+    for chunk in chunks:
+        entries.append(slot if any(chunk) else ABSENT)
+        slot += any(chunk)
+    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, CHUNK, len(chunks), len(stored), *entries), b''.join(stored)
+
+
+@pytest.fixture(scope='session')
+def elsewhere(file_system, tmp_path_factory):
+    """A directory on another file system than file_system's, where the system's copy cannot reach."""
+    for top in (tmp_path_factory.getbasetemp(), '/dev/shm'):
+        if os.path.isdir(top) and os.stat(top).st_dev != os.stat(file_system).st_dev:
+            path = os.path.join(top, f'elsewhere-{os.getpid()}-{file_system.name}')
+            os.makedirs(path, exist_ok=True)
+            return path
+    pytest.skip('no second file system here')
+
+
+@EXAMPLES
+@given(source=sources, across=st.booleans())
+def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, elsewhere, source, across):
+    where = file_system / 'properties'
+    shutil.rmtree(where, ignore_errors=True)
+    where.mkdir()
+    flat = write_source(where / 'a.fs', source)
+    sparse = os.path.join(elsewhere if across else where, 'a.sparsefs')
+    shutil.rmtree(sparse, ignore_errors=True)
+    trace = ['-o', str(where / 'reads'), '-s', '0', '-P', str(where / 'a.fs'), '-e', 'trace=pread64']
+    assert run(where, ['flat-to-sparse', 'a.fs', sparse], env=FAST, trace=trace)[0] == 0
+    data = data_ranges(where / 'a.fs')
+    for offset, length in re.findall(r'pread64\(\d+, ""\.*, \d+, (\d+)\) = (\d+)', (where / 'reads').read_text()):
+        assert any(begin <= int(offset) and int(offset) + int(length) <= end for begin, end in data), 'a hole was read'
+    with open(f'{sparse}/Map', 'rb') as map_file, open(f'{sparse}/Store', 'rb') as store:
+        assert (map_file.read(), store.read()) == sparse_model(flat)
+    assert run(where, ['sparse-to-flat', sparse, 'b.fs'], env=FAST)[0] == 0
+    assert (where / 'b.fs').read_bytes() == flat.ljust(-(-len(flat) // CHUNK) * CHUNK, b'\0')
+
+
+# A Map: a chunk length, then runs of entries: absent, slots that follow each other from any slot, or one slot
+# repeated. With the shortest chunks, absent and following runs may be long enough to cross a block of entries.
+def entry_runs(length):
+    count = st.one_of(st.integers(1, 12), st.integers(262100, 262200) if length < 4 else st.nothing())
+    return st.lists(st.one_of(st.tuples(st.sampled_from(['absent', 'follow']), st.integers(0, 40), count),
+                              st.tuples(st.just('repeat'), st.integers(0, 40), st.integers(1, 12))), max_size=8)
+
+
+maps = st.sampled_from([1, 3, 512, CHUNK]).flatmap(lambda length: st.tuples(st.just(length), entry_runs(length)))
+
+
+@EXAMPLES
+@given(sparse=maps, seed=st.integers(0, 1 << 32))
+def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
+    length, runs = sparse
+    count = max([slot + (n if kind == 'follow' else 1) for kind, slot, n in runs if kind != 'absent'], default=0)
+    store = random.Random(seed).randbytes(count * length).translate(ODD)
+    slots = [store[k * length:(k + 1) * length] for k in range(count)]
+    entries, flat = [], []
+    for kind, slot, n in runs:
+        entries += [ABSENT] * n if kind == 'absent' else range(slot, slot + n) if kind == 'follow' else [slot] * n
+        flat.append(bytes(length * n) if kind == 'absent' else b''.join(slots[slot:slot + n]) if kind == 'follow'
+                    else slots[slot] * n)
+    where = file_system / 'properties'
+    shutil.rmtree(where, ignore_errors=True)
+    (where / 'a.sparsefs').mkdir(parents=True)
+    stored = sum(e != ABSENT for e in entries)
+    (where / 'a.sparsefs/Map').write_bytes(struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries),
+                                                       stored, *entries))
+    (where / 'a.sparsefs/Store').write_bytes(store)
+    assert run(where, ['sparse-to-flat', 'a.sparsefs', 'b.fs'], env=FAST)[0] == 0
+    assert (where / 'b.fs').read_bytes() == b''.join(flat)
