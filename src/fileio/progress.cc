@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 #include "fileio/system.h"
 
@@ -26,15 +25,20 @@ struct OpenPhase {
 
 OpenPhase g_phase;
 
-// Backspaces over the drawn percentage, blanks over it, and back again.
-std::string ErasingText(int width) {
-  std::string text;
-  for (int pass = 0; pass < 3; ++pass) text.append(static_cast<std::size_t>(width), pass == 1 ? ' ' : '\b');
-  return text;
+// Backspaces over the drawn percentage, blanks over it, and back again, in
+// text; returns the length. Needs no memory: it also runs after an
+// allocation failed.
+std::size_t ErasingText(int width, char (&text)[64]) {
+  std::size_t length = 0;
+  for (int pass = 0; pass < 3; ++pass) {
+    for (int i = 0; i < width && length < sizeof text; ++i) text[length++] = pass == 1 ? ' ' : '\b';
+  }
+  return length;
 }
 
 void ErasePercentage() {
-  std::fputs(ErasingText(g_phase.drawnWidth).c_str(), stdout);
+  char text[64];
+  std::fwrite(text, 1, ErasingText(g_phase.drawnWidth, text), stdout);
   g_phase.drawnWidth = 0;
   sys::SetInterruptText("", 0);
 }
@@ -70,8 +74,8 @@ void AdvancePhase(std::uint64_t done) {
   g_phase.drawnWidth = std::max(0, std::printf(" %d%%", percent));
   std::fflush(stdout);
   // An interruption erases it too, so the screen keeps only whole lines.
-  const std::string erase = ErasingText(g_phase.drawnWidth);
-  sys::SetInterruptText(erase.data(), erase.size());
+  char erase[64];
+  sys::SetInterruptText(erase, ErasingText(g_phase.drawnWidth, erase));
 }
 
 void EndPhase() {

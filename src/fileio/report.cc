@@ -63,8 +63,13 @@ void EndProcess(int status) {
 
 namespace {
 
-// The new-handler: every failed allocation ends here.
-[[noreturn]] void OutOfMemory() { FatalFormat("Cannot allocate memory\n"); }
+// The new-handler: every failed allocation ends here, so nothing on the way
+// out may ask for memory.
+[[noreturn]] void OutOfMemory() {
+  FinishStandardOutput();
+  sys::WriteStandardError(NATIVE("Cannot allocate memory\n"));
+  EndProcess(1);
+}
 
 }  // namespace
 

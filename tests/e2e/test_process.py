@@ -3,11 +3,13 @@
 import os
 import pty
 import signal
+import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
-from conftest import (content, hidden_space, linux_only, make_file, mount, read_terminal, run,
+from conftest import (BINARY, content, hidden_space, linux_only, make_file, mount, read_terminal, run,
                       root_only, screen_text, shell, start_stopped)
 
 pytestmark = linux_only
@@ -130,3 +132,28 @@ def test_disks_are_read_at_their_size_and_written_in_place(tmp_path):
     finally:
         for loop in loops:
             shell(f'losetup -d {loop}')
+
+
+def test_memory_exhaustion_ends_in_its_one_line(where):
+    """At every address-space limit from the lowest that starts the tool to one that lets a command finish, the
+    command succeeds or ends with "Cannot allocate memory" alone, holding no room."""
+    if b'__asan_init' in Path(BINARY).read_bytes():
+        pytest.skip('the sanitizers need more address space than these limits')
+    make_file(where / 'a.fs', 'rand(2C,1) 3C*hole rand(1C,2)')
+    make_file(where / 's.sparsefs/Map', 'hdr(65536,6,1) le(-,0,-,-,-,-)')
+    make_file(where / 's.sparsefs/Store', "64K*'s'")
+    limited = lambda kib, args: run(where, args.split(), wrap=['prlimit', f'--as={kib << 10}'])
+    low, high = 1024, 65536  # the lowest limit at which the tool starts (the loader fails with 127)
+    while high - low > 4:
+        low, high = (low, (low + high) // 2) if limited((low + high) // 2, '')[0] != 127 else ((low + high) // 2, high)
+    for args in ('create flat 1000000 c.fs', 'create sparse 1000000 n.sparsefs', 'flat-to-sparse a.fs t.sparsefs',
+                 'sparse-to-flat s.sparsefs b.fs', 'extend 1000000 s.sparsefs', 'extend 1000000 a.fs'):
+        for kib in range(high, high + 8192, 8):
+            for made in ('c.fs', 'n.sparsefs', 't.sparsefs', 'b.fs'):
+                shutil.rmtree(where / made) if (where / made).is_dir() else (where / made).unlink(missing_ok=True)
+            status, _, err = limited(kib, args)
+            assert status == 0 or (status, err) == (1, b'Cannot allocate memory\n'), (args, kib, status, err)
+            assert hidden_space(where) == 0, (args, kib)
+            if status == 0:
+                break
+        assert status == 0, args
