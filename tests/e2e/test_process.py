@@ -17,13 +17,17 @@ pytestmark = linux_only
 
 def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
     make_file(where / 'a.fs', 'rand(40C,5)')
-    reader, writer = pty.openpty()
-    resume = start_stopped(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], 'pread64', 3, 'a.fs', stdout=writer)
-    early = read_terminal(reader, wait=0.3)
-    assert screen_text(early).endswith(tuple(f'store... {p}%' for p in range(1, 100)))
-    resume()
-    os.close(writer)
-    assert screen_text(early + read_terminal(reader)).endswith('\nCreating store...\nPopulating store...\nCleaning up...\n')
+    make_file(where / 's.sparsefs/Map', 'hdr(1,262145,1) 1M*255 le(0)')  # two blocks of entries
+    make_file(where / 's.sparsefs/Store', '"s"')
+    for args, path, n, phase in [('flat-to-sparse a.fs a.sparsefs', 'a.fs', 3, 'Populating store...'),
+                                 ('sparse-to-flat s.sparsefs b.fs', 's.sparsefs/Map', 5, 'Populating flat block device...')]:
+        reader, writer = pty.openpty()
+        resume = start_stopped(where, args.split(), 'pread64', n, path, stdout=writer)
+        early = read_terminal(reader, wait=0.3)
+        assert screen_text(early).endswith(tuple(f'{phase} {p}%' for p in range(1, 100)))
+        resume()
+        os.close(writer)
+        assert screen_text(early + read_terminal(reader)).endswith(f'\n{phase}\nCleaning up...\n')
     # An interruption erases the percentage too (shown here after the first of two slices of zeros).
     reader, writer = pty.openpty()
     trace = ['-e', 'trace=fallocate', '-e', 'inject=fallocate:signal=SIGINT:when=2']
