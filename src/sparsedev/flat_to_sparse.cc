@@ -3,6 +3,7 @@
 // the Store, which reads them as zeros just the same.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -40,23 +41,32 @@ struct Piece {
   std::uint64_t end;
 };
 
-// Where the source's data lies, asked of the file system as the conversion
-// moves forward.
+// Where the source's data lies, found ahead of the reads so that read-ahead
+// can be asked for the data, and only for it.
 struct DataCursor {
   FileHandle file;
   std::uint64_t size;
-  std::optional<DataRange> range;  // the last range found
-  bool exhausted;                  // nothing but holes after it
+  std::deque<DataRange> ranges;  // found and not yet passed, in order
+  std::uint64_t foundTo;         // no range before this is still to be found
+  std::uint64_t readAheadTo;     // read-ahead is asked up to here
 };
 
-// The data range that ends after offset, asked for only once offset passes
-// the last one; nothing once the rest of the source is a hole.
+// Finds the next range of data, if there is one.
+void FindRange(DataCursor* d) {
+  const std::optional<DataRange> range = NextDataRange(d->file, d->foundTo, d->size);
+  d->foundTo = range ? range->end : d->size;
+  if (range) d->ranges.push_back(*range);
+}
+
+// The first data range that ends after offset, or nothing when the rest of
+// the source is a hole.
 const DataRange* DataAfter(DataCursor* d, std::uint64_t offset) {
-  if (d->range && d->range->end > offset) return &*d->range;
-  if (d->exhausted) return nullptr;
-  d->range = NextDataRange(d->file, offset, d->size);
-  d->exhausted = !d->range;
-  return d->range ? &*d->range : nullptr;
+  while (!d->ranges.empty() && d->ranges.front().end <= offset) d->ranges.pop_front();
+  if (d->ranges.empty() && d->foundTo < d->size) {
+    d->foundTo = std::max(d->foundTo, offset);
+    FindRange(d);
+  }
+  return d->ranges.empty() ? nullptr : &d->ranges.front();
 }
 
 // Appends the pieces of data in [from, to) to pieces, in order.
@@ -121,7 +131,6 @@ struct FlatToSparseState {
   EntryWriter entries;
   Writeback writeback;
   std::unique_ptr<unsigned char[]> copyBuffer;
-  std::uint64_t readAheadEnd;  // the source is asked for up to here
 };
 
 // Whether all length bytes at bytes are zero (true for a length of 0).
@@ -177,16 +186,19 @@ Piece InChunk(const Piece& piece, std::uint64_t chunk) {
   return Piece{std::max(piece.begin, chunk), std::min(piece.end, chunk + kChunk)};
 }
 
-// Asks for the source ahead of offset to be read, as far as its data range
-// goes: asked of a hole, read-ahead would fill memory with pages of zeros.
-void ReadAheadInData(FlatToSparseState* s, std::uint64_t offset) {
-  const DataRange* range = DataAfter(&s->data, offset);
-  if (range == nullptr || range->begin > offset || range->end - offset <= kBlockBytes ||
-      offset + kReadAhead / 2 <= s->readAheadEnd) {
-    return;
+// Asks for the data in the kReadAhead bytes after offset to be read, range
+// by range (asked of a hole, read-ahead would fill memory with pages of
+// zeros), whenever less than half of that is asked for already.
+void ReadAheadInData(DataCursor* d, std::uint64_t offset) {
+  if (offset + kReadAhead / 2 <= d->readAheadTo) return;
+  const std::uint64_t from = std::max(offset, d->readAheadTo);
+  d->readAheadTo = offset + kReadAhead;
+  while (d->foundTo < std::min(d->readAheadTo, d->size)) FindRange(d);
+  for (const DataRange& range : d->ranges) {
+    const std::uint64_t begin = std::max(range.begin, from);
+    const std::uint64_t end = std::min(range.end, d->readAheadTo);
+    if (begin < end) ReadAhead(d->file, begin, end - begin);
   }
-  s->readAheadEnd = std::min(offset + kReadAhead, range->end);
-  ReadAhead(s->source, offset, s->readAheadEnd - offset);
 }
 
 // Reads the data of count chunks from firstChunk on into the next block and
@@ -198,7 +210,7 @@ void ConvertBlock(FlatToSparseState* s, std::uint32_t firstChunk, std::uint32_t 
   Block& block = s->blocks[s->current ^= 1];
   block.offset = firstChunk * kChunk;
   block.length = count * kChunk;
-  ReadAheadInData(s, block.offset);
+  ReadAheadInData(&s->data, block.offset);
   s->pieces.clear();
   FindData(&s->data, block.offset, block.offset + block.length, &s->pieces);
   for (const Piece& piece : s->pieces) {
@@ -266,7 +278,7 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   s.copyBuffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
   s.entries = EntryWriter{
       map, 0, 0, std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize)};
-  s.data = DataCursor{s.source, s.sourceSize, std::nullopt, false};
+  s.data = DataCursor{s.source, s.sourceSize, {}, 0, 0};
   s.writeback = Writeback{s.store, 0, 0};
   ConvertChunks(&s);
   // Holes are not read, so a source cut short while we worked would pass
