@@ -6,8 +6,7 @@
 #include "cli/byte_count.h"
 #include "fileio/report.h"
 #include "flatdev/flat_device.h"
-#include "sparsedev/conversion.h"
-#include "sparsedev/sparse_device.h"
+#include "sparsedev/sparse_commands.h"
 
 namespace {
 
@@ -16,13 +15,15 @@ constexpr NativeStringView kSparseExtension = NATIVE("sparsefs");
 
 // Writes the usage text to standard error and ends the process with status 1.
 [[noreturn]] void ExitWithUsage() {
-  FatalFormat(
-      "Usage: %s create <flat|sparse> <bytes> <dst>\n"
-      "       %s flat-to-sparse <src> <dst>\n"
-      "       %s sparse-to-flat <src> <dst>\n"
-      "       %s extend <bytes> <dst>\n",
-      "Quillon", "Quillon", "Quillon", "Quillon");
+  Fatal(
+      FormatError("Usage: %s create <flat|sparse> <bytes> <dst>\n"
+                  "       %s flat-to-sparse <src> <dst>\n"
+                  "       %s sparse-to-flat <src> <dst>\n"
+                  "       %s extend <bytes> <dst>",
+                  "Quillon", "Quillon", "Quillon", "Quillon"));
 }
+
+[[noreturn]] void Fail(const NativeChar* message) { Fatal(Error{message}); }
 
 // The text after the last "." of the whole path (separators included), or
 // nothing when the path has no ".".
@@ -38,12 +39,12 @@ bool HasExtension(NativeStringView path, NativeStringView wanted) {
 }
 
 void RequireFlatPath(NativeStringView path) {
-  if (!HasExtension(path, kFlatExtension)) FatalFormat("Flat block device must have extension 'fs'\n");
+  if (!HasExtension(path, kFlatExtension)) Fail(NATIVE("Flat block device must have extension 'fs'"));
 }
 
 void RequireSparsePath(NativeStringView path) {
   if (!HasExtension(path, kSparseExtension)) {
-    FatalFormat("Sparse block device must have extension 'sparsefs'\n");
+    Fail(NATIVE("Sparse block device must have extension 'sparsefs'"));
   }
 }
 
@@ -64,13 +65,13 @@ void RunCreate(NativeChar** argv) {
 // Extends the flat or sparse device at path, chosen by its extension.
 void ExtendDevice(std::uint64_t bytes, const NativeChar* path) {
   const std::optional<NativeStringView> extension = FindExtension(path);
-  if (!extension) FatalFormat("Device path has no extension\n");
+  if (!extension) Fail(NATIVE("Device path has no extension"));
   if (*extension == kFlatExtension) {
     ExtendFlat(bytes, path);
   } else if (*extension == kSparseExtension) {
     ExtendSparse(bytes, path);
   } else {
-    FatalFormat("Device path has invalid extension\n");
+    Fail(NATIVE("Device path has invalid extension"));
   }
 }
 

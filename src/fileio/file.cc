@@ -15,13 +15,18 @@ constexpr std::size_t kFillBlockSize = 1 << 20;
 // Written data is handed to writeback in steps of this size.
 constexpr std::uint64_t kWritebackStep = 8 << 20;
 
-[[noreturn]] void FatalShortRead() { Fatal(NATIVE("Short read from file")); }
+// A failed write, flush or reservation of room to write into.
+constexpr const NativeChar* kCannotWrite = NATIVE("Cannot write to file");
 
-[[noreturn]] void FatalWrite(int error) { Fatal(NATIVE("Cannot write to file"), error); }
+Error WriteError(int number) { return Error{kCannotWrite, number}; }
 
-void Check(int error, const NativeChar* message) {
-  if (error != 0) Fatal(message, error);
+// The error for a failed system call, or nothing.
+MaybeError Failed(int number, const NativeChar* message) {
+  if (number == 0) return std::nullopt;
+  return Error{message, number};
 }
+
+void Check(int number, const NativeChar* message) { OrExit(Failed(number, message)); }
 
 bool FlushesSkipped() {
   static const bool skipped = [] {
@@ -42,43 +47,71 @@ OwnedFile::~OwnedFile() {
   if (file_.native != kNoFile.native) sys::Close(file_);
 }
 
-OwnedFile OpenExisting(const NativeChar* path, Access access) {
+Error ShortRead() { return Error{NATIVE("Short read from file")}; }
+
+Expected<OwnedFile> TryOpen(const NativeChar* path, Access access) {
   FileHandle file{};
   const auto mode = access == Access::kReadOnly ? sys::OpenMode::kRead : sys::OpenMode::kReadWrite;
-  if (const int error = sys::Open(path, mode, &file)) {
-    Fatal(Concat({NATIVE("Cannot open '"), path, NATIVE("'")}), error);
-  }
+  if (const int number = sys::Open(path, mode, &file)) return PathError("Cannot open", path, number);
   return OwnedFile(file);
 }
 
-OwnedFile CreateAlways(const NativeChar* path) {
+Expected<OwnedFile> TryCreate(const NativeChar* path) {
   FileHandle file{};
-  if (const int error = sys::Open(path, sys::OpenMode::kCreate, &file)) {
-    Fatal(Concat({NATIVE("Cannot create '"), path, NATIVE("'")}), error);
+  if (const int number = sys::Open(path, sys::OpenMode::kCreate, &file)) {
+    return PathError("Cannot create", path, number);
   }
   return OwnedFile(file);
 }
 
-void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+MaybeError TryRead(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
   // Past the largest offset there is nothing: a short read, not a refused one.
-  if (offset >= kOffsetLimit || count >= kOffsetLimit - offset) FatalShortRead();
+  if (offset >= kOffsetLimit || count >= kOffsetLimit - offset) return ShortRead();
   std::size_t done = 0;
-  Check(sys::ReadAt(file, offset, buffer, count, &done), NATIVE("Cannot read from file"));
-  if (done < count) FatalShortRead();
+  if (auto error = Failed(sys::ReadAt(file, offset, buffer, count, &done), NATIVE("Cannot read from file"))) {
+    return error;
+  }
+  if (done < count) return ShortRead();
+  return std::nullopt;
 }
 
-void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
   std::size_t done = 0;
-  if (const int error = sys::WriteAt(file, offset, buffer, count, &done)) FatalWrite(error);
-  if (done < count) Fatal(NATIVE("Short write to file"));
+  if (const int number = sys::WriteAt(file, offset, buffer, count, &done)) return WriteError(number);
+  if (done < count) return Error{NATIVE("Short write to file")};
+  return std::nullopt;
+}
+
+Expected<std::uint64_t> TrySize(FileHandle file) {
+  std::uint64_t size = 0;
+  if (auto error = Failed(sys::Size(file, &size), NATIVE("Cannot get file size"))) return *error;
+  return size;
+}
+
+MaybeError TryFlush(FileHandle file) {
+  if (FlushesSkipped()) return std::nullopt;
+  return Failed(sys::Flush(file), kCannotWrite);
+}
+
+MaybeError TryFlushDirectory(const NativeChar* path) {
+  if (FlushesSkipped()) return std::nullopt;
+  return Failed(sys::FlushDirectory(path), kCannotWrite);
+}
+
+MaybeError TryFlushParentDirectory(const NativeChar* path) {
+  if (FlushesSkipped()) return std::nullopt;
+  return Failed(sys::FlushParentDirectory(path), kCannotWrite);
+}
+
+MaybeError TryMakeDirectory(const NativeChar* path) {
+  if (const int number = sys::MakeDirectory(path)) return PathError("Cannot create directory", path, number);
+  return std::nullopt;
 }
 
 void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
                unsigned char* buffer, std::size_t bufferSize) {
   std::uint64_t done = 0;
-  if (const int error = sys::CopyRange(source, from, destination, to, count, &done)) {
-    FatalWrite(error);
-  }
+  if (const int number = sys::CopyRange(source, from, destination, to, count, &done)) Fatal(WriteError(number));
   while (done < count) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, bufferSize));
     ReadBytes(source, from + done, buffer, piece);
@@ -100,24 +133,14 @@ void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsig
 
 void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count) {
   bool reserved = false;
-  if (const int error = sys::Reserve(file, offset, count, sys::Reservation::kLengthen, &reserved)) {
-    FatalWrite(error);
-  }
+  Check(sys::Reserve(file, offset, count, sys::Reservation::kLengthen, &reserved), kCannotWrite);
   if (!reserved) WriteFill(file, offset, count, 0);
 }
 
 bool ReserveSpace(FileHandle file, std::uint64_t size) {
   bool reserved = false;
-  if (const int error = sys::Reserve(file, 0, size, sys::Reservation::kKeepLength, &reserved)) {
-    FatalWrite(error);
-  }
+  Check(sys::Reserve(file, 0, size, sys::Reservation::kKeepLength, &reserved), kCannotWrite);
   return reserved;
-}
-
-std::uint64_t GetSize(FileHandle file) {
-  std::uint64_t size = 0;
-  Check(sys::Size(file, &size), NATIVE("Cannot get file size"));
-  return size;
 }
 
 namespace {
@@ -144,7 +167,7 @@ void SetSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room:
 void SetSizeWithoutReserving(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserved); }
 
 CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length) : slot_(sys::RegisterCut(file, length)) {
-  if (slot_ < 0) Fatal(NATIVE("Too many files to cut on failure"));
+  if (slot_ < 0) Fatal(Error{NATIVE("Too many files to cut on failure")});
 }
 
 CutOnFailure::~CutOnFailure() { sys::UnregisterCut(slot_); }
@@ -154,18 +177,6 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, st
 }
 
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::ReadAhead(file, offset, length); }
-
-void FlushFile(FileHandle file) {
-  if (!FlushesSkipped()) Check(sys::Flush(file), NATIVE("Cannot write to file"));
-}
-
-void FlushDirectory(const NativeChar* path) {
-  if (!FlushesSkipped()) Check(sys::FlushDirectory(path), NATIVE("Cannot write to file"));
-}
-
-void FlushParentDirectory(const NativeChar* path) {
-  if (!FlushesSkipped()) Check(sys::FlushParentDirectory(path), NATIVE("Cannot write to file"));
-}
 
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   if (!FlushesSkipped()) sys::StartWriteback(file, offset, length);
@@ -177,10 +188,4 @@ void NoteWritten(Writeback* w, std::uint64_t offset, std::uint64_t length) {
     w->from = offset;
   }
   w->to = offset + length;
-}
-
-void MakeDirectory(const NativeChar* path) {
-  if (const int error = sys::MakeDirectory(path)) {
-    Fatal(Concat({NATIVE("Cannot create directory '"), path, NATIVE("'")}), error);
-  }
 }

@@ -1,21 +1,22 @@
-// Checked file operations. Each one either does exactly what was asked or
-// ends the process with a message naming the failure (and, for a failed
-// system call, the platform's error number), so callers never test results.
-// Files are locked against other processes while open, and every transfer
-// names its offset.
+// File operations. Each Try operation returns the failure as an error value
+// naming it (and, for a failed system call, the platform's error number);
+// each checked operation does exactly what was asked or ends the process with
+// that error, so the commands never test results. Files are locked against
+// other processes while open, and every transfer names its offset.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
+#include "fileio/error.h"
 #include "fileio/handle.h"
 #include "fileio/native_text.h"
+#include "fileio/report.h"
 
 enum class Access { kReadOnly, kReadWrite };
 
-// An open file, closed (and so unlocked) when its owner goes; it stands for
-// its handle wherever one is asked for.
+// An open file, closed (and so unlocked) when its owner goes.
 class OwnedFile {
  public:
   OwnedFile() : file_{kNoFile} {}
@@ -23,27 +24,57 @@ class OwnedFile {
   OwnedFile(OwnedFile&& other) noexcept : file_(other.file_) { other.file_ = kNoFile; }
   OwnedFile& operator=(OwnedFile&& other) noexcept;
   ~OwnedFile();
-  operator FileHandle() const { return file_; }
+  FileHandle get() const { return file_; }
 
  private:
   static constexpr FileHandle kNoFile{-1};
   FileHandle file_;
 };
 
-// Opens an existing file. Fails with "Cannot open '<path>'".
-OwnedFile OpenExisting(const NativeChar* path, Access access);
+// Opens an existing file: "Cannot open '<path>'".
+Expected<OwnedFile> TryOpen(const NativeChar* path, Access access);
+inline OwnedFile OpenExisting(const NativeChar* path, Access access) { return OrExit(TryOpen(path, access)); }
 
-// Creates the file, or empties an existing one, for reading and writing. A
-// disk is written in place. Fails with "Cannot create '<path>'".
-OwnedFile CreateAlways(const NativeChar* path);
+// Creates the file, or empties an existing one, for reading and writing; a
+// disk is written in place: "Cannot create '<path>'".
+Expected<OwnedFile> TryCreate(const NativeChar* path);
+inline OwnedFile CreateAlways(const NativeChar* path) { return OrExit(TryCreate(path)); }
+
+// "Short read from file": a file ended before the bytes asked for.
+Error ShortRead();
 
 // Reads count bytes at offset; a file that ends before them, wherever the
-// offset lies, fails with "Short read from file".
-void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
+// offset lies, is a short read.
+MaybeError TryRead(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
+inline void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  OrExit(TryRead(file, offset, buffer, count));
+}
 
-// Writes count bytes at offset. Fails with "Cannot write to file" or
-// "Short write to file".
-void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
+// Writes count bytes at offset: "Cannot write to file" or "Short write to
+// file".
+MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
+inline void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  OrExit(TryWrite(file, offset, buffer, count));
+}
+
+// The file's length (a disk's size): "Cannot get file size".
+Expected<std::uint64_t> TrySize(FileHandle file);
+inline std::uint64_t GetSize(FileHandle file) { return OrExit(TrySize(file)); }
+
+// Waits until the file's data is on stable storage, unless QUILLON_NO_FLUSH
+// is 1; fails as a write does.
+MaybeError TryFlush(FileHandle file);
+inline void FlushFile(FileHandle file) { OrExit(TryFlush(file)); }
+
+// The same for the new entries of the directory path, or of the directory
+// that holds path.
+MaybeError TryFlushDirectory(const NativeChar* path);
+MaybeError TryFlushParentDirectory(const NativeChar* path);
+inline void FlushParentDirectory(const NativeChar* path) { OrExit(TryFlushParentDirectory(path)); }
+
+// Creates a directory that must not exist yet: "Cannot create directory
+// '<path>'".
+MaybeError TryMakeDirectory(const NativeChar* path);
 
 // Ranges at least this long are worth handing to the file system to copy or
 // share; shorter ones cost more that way than they gain (measured).
@@ -67,9 +98,6 @@ void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count);
 // and returns whether it could; fails as a write does when the room is not
 // there. Bytes not written later read as zeros once the length covers them.
 bool ReserveSpace(FileHandle file, std::uint64_t size);
-
-// The file's length (a disk's size). Fails with "Cannot get file size".
-std::uint64_t GetSize(FileHandle file);
 
 // Sets the file's length, reserving any added range where the file system
 // can. Fails with "Cannot set file pointer", "Cannot set end of file" (a
@@ -103,15 +131,6 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, st
 // Asks for the range to be read into memory without waiting.
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
-// Waits until the file's data is on stable storage, unless QUILLON_NO_FLUSH
-// is 1. Fails as a write does.
-void FlushFile(FileHandle file);
-
-// The same for the new entries of the directory path, or of the directory
-// that holds path.
-void FlushDirectory(const NativeChar* path);
-void FlushParentDirectory(const NativeChar* path);
-
 // Starts writing the range back to storage, so a later flush waits little.
 void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
@@ -125,7 +144,3 @@ struct Writeback {
 // Notes that [offset, offset + length) was written; writeback is started in
 // steps of a few MiB of adjacent output, so a final flush finds little to do.
 void NoteWritten(Writeback* w, std::uint64_t offset, std::uint64_t length);
-
-// Creates a directory that must not exist yet. Fails with
-// "Cannot create directory '<path>'".
-void MakeDirectory(const NativeChar* path);

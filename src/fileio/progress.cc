@@ -52,6 +52,17 @@ void PrintProgress(const char* format, ...) {
   va_end(arguments);
 }
 
+void PrintOldSize(std::uint64_t oldSize) {
+  PrintProgress("Old block device size is %llu\n", static_cast<unsigned long long>(oldSize));
+}
+
+bool PrintNewSize(std::uint64_t oldSize, std::uint64_t newSize, const char* refusalEnd) {
+  PrintProgress("New block device size is %llu\n", static_cast<unsigned long long>(newSize));
+  if (newSize >= oldSize) return true;
+  PrintProgress("Refusing to shorten block device%s", refusalEnd);
+  return false;
+}
+
 void BeginPhase(const char* line, std::uint64_t total) {
   std::fputs(line, stdout);
   if (!sys::StandardOutputIsTerminal()) {

@@ -10,6 +10,12 @@
 // Prints one complete progress line (printf-style; the format holds "\n").
 void PrintProgress(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
 
+// An extension's lines: the old size, then the new one; when the new one is
+// smaller, also the refusal, ended by refusalEnd (flat devices have always
+// printed it without a newline), and PrintNewSize returns false.
+void PrintOldSize(std::uint64_t oldSize);
+bool PrintNewSize(std::uint64_t oldSize, std::uint64_t newSize, const char* refusalEnd);
+
 // Prints a progress line, given without its newline, that starts a phase of
 // total units of work. The newline comes at EndPhase, or before any output
 // on standard error.

@@ -1,8 +1,5 @@
 #include "fileio/report.h"
 
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -10,8 +7,6 @@
 #include "fileio/system.h"
 
 namespace {
-
-bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
 [[noreturn]] void Report(NativeStringView text) {
   FinishStandardOutput();
@@ -22,37 +17,17 @@ bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 }  // namespace
 
 NativeString PrintableMessage(NativeStringView message) {
-  NativeString printable;
   std::size_t pos = 0;
   for (std::size_t count = 0; count < kMaxPathCharacters && pos < message.size(); ++count) {
-    const std::size_t start = pos;
-    if (IsControl(NextCodePoint(message, &pos))) {
-      printable += NATIVE('?');
-    } else {
-      printable.append(message.substr(start, pos - start));
-    }
+    NextCodePoint(message, &pos);
   }
-  return printable;
+  return NativeString(message.substr(0, pos));
 }
 
-void Fatal(NativeStringView message) { Report(Concat({PrintableMessage(message), NATIVE("\n")})); }
-
-void Fatal(NativeStringView message, int errorNumber) {
+void Fatal(const Error& error) {
   // Error numbers are positive on every platform.
-  Report(Concat(
-      {PrintableMessage(message), NATIVE(": "), NativeDecimal(static_cast<unsigned>(errorNumber)), NATIVE("\n")}));
-}
-
-void FatalFormat(const char* format, ...) {
-  char text[512];
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  // The texts are ASCII, so each byte is one native character.
-  const char* end = text + std::clamp<int>(length, 0, sizeof text - 1);
-  const char* begin = text;
-  Report(NativeString(begin, end));
+  const NativeString number = error.number != 0 ? NativeDecimal(static_cast<unsigned>(error.number)) : NativeString();
+  Report(Concat({PrintableMessage(error.message), number.empty() ? NATIVE("") : NATIVE(": "), number, NATIVE("\n")}));
 }
 
 void EndProcess(int status) {

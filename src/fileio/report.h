@@ -1,26 +1,31 @@
-// Ending the process. Every failure ends it at once with exit status 1 after
-// one message on standard error; standard output is flushed first, so that a
-// combined stream shows the lines in the order they happened.
+// Ending the process: the commands' one fatal report. Every failure ends it
+// at once with exit status 1 after one message on standard error; standard
+// output is flushed first, so that a combined stream shows the lines in the
+// order they happened.
 #pragma once
 
-#include <cstddef>
+#include <utility>
 
-#include "fileio/compiler.h"
+#include "fileio/error.h"
 #include "fileio/native_text.h"
 
-// The message as it is printed: cut to 259 characters without splitting
-// one, with control characters (a path's newline or escape) as "?".
+// The message as it is printed: cut to 259 characters without splitting one.
 NativeString PrintableMessage(NativeStringView message);
 
-// Ends the process with "<message>\n".
-[[noreturn]] void Fatal(NativeStringView message);
+// Ends the process with "<message>\n", or "<message>: <number>\n" for a
+// failed system call.
+[[noreturn]] void Fatal(const Error& error);
 
-// Ends the process with "<message>: <errorNumber>\n".
-[[noreturn]] void Fatal(NativeStringView message, int errorNumber);
+// The value, or the end of the process with the error that kept it.
+template <typename T>
+T OrExit(Expected<T> value) {
+  if (!value) Fatal(value.error());
+  return std::move(*value);
+}
 
-// Ends the process with the printf-style text exactly as formatted (the
-// format carries its own newlines).
-[[noreturn]] void FatalFormat(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
+inline void OrExit(const MaybeError& error) {
+  if (error) Fatal(*error);
+}
 
 // Ends the process with the given status after all pending output; a
 // failing status first cuts the files registered to be cut on failure.

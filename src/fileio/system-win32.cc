@@ -1,8 +1,8 @@
 // The platform seam on Windows: every file opened with share mode 0, so a
 // file that another process holds fails at its open with
 // ERROR_SHARING_VIOLATION. Transfers name their offset through OVERLAPPED
-// on synchronous handles. Space is not reserved and nothing is mapped:
-// zeros are written and every byte is read.
+// on synchronous handles. Space is not reserved: zeros are written, and
+// every byte is read.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>

@@ -36,14 +36,14 @@ int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t coun
 // *done is count, or less only when the system accepts nothing more.
 int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done);
 
-// The file's length; for a disk, its size.
+// The file's length; on Linux, for a disk, its size.
 int Size(FileHandle file, std::uint64_t* size);
 
 // Moves the file position (which positional transfers neither use nor move).
 int Seek(FileHandle file, std::uint64_t offset);
 
-// Sets the file's length. A disk keeps its size: any length up to it is
-// accepted and changes nothing, a longer one fails as a lack of room.
+// Sets the file's length. On Linux a disk keeps its size: any length up to
+// it is accepted and changes nothing, a longer one fails as a lack of room.
 int Truncate(FileHandle file, std::uint64_t length);
 
 enum class Reservation {
@@ -57,7 +57,7 @@ enum class Reservation {
 // room). A failure gives back whatever part was reserved before it.
 int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved);
 
-// Copies count bytes at offset from of source to offset to of destination
+// Copies count bytes at offset from in source to offset to in destination
 // inside the file system, which shares the blocks where it can (XFS, btrfs)
 // and copies them without a trip through user memory elsewhere. *done falls
 // short of count where the system declines the rest (another file system, a

@@ -28,21 +28,19 @@ void CreateFlat(std::uint64_t bytes, const NativeChar* path) {
   std::snprintf(line, sizeof line, "Creating flat block device of %llu bytes", static_cast<unsigned long long>(bytes));
   const std::uint64_t size = RoundToFlatBlocks(bytes);
   BeginPhase(line, size);
-  if (bytes > kMaxFlatRequest) {
-    FatalFormat("Block device size %llu is too large\n", static_cast<unsigned long long>(bytes));
-  }
+  if (bytes > kMaxFlatRequest) Fatal(TooLarge(bytes));
   const OwnedFile file = CreateAlways(path);
   // A failed creation leaves an empty file, never a shorter run of zeros
   // that could pass for a smaller device.
-  const CutOnFailure cut(file, 0);
+  const CutOnFailure cut(file.get(), 0);
   for (std::uint64_t written = 0; written < size;) {
     const std::uint64_t slice = std::min(kCreateSlice, size - written);
-    AppendZeros(file, written, slice);
+    AppendZeros(file.get(), written, slice);
     written += slice;
     AdvancePhase(written);
   }
   EndPhase();
-  FlushFile(file);
+  FlushFile(file.get());
   FlushParentDirectory(path);
 }
 
@@ -50,16 +48,14 @@ void ExtendFlat(std::uint64_t bytes, const NativeChar* path) {
   const std::uint64_t newSize = RoundToFlatBlocks(bytes);
   PrintProgress("Extending flat block device\n");
   const OwnedFile file = OpenExisting(path, Access::kReadWrite);
-  const std::uint64_t oldSize = GetSize(file);
-  PrintProgress("Old block device size is %llu\n", static_cast<unsigned long long>(oldSize));
-  PrintProgress("New block device size is %llu\n", static_cast<unsigned long long>(newSize));
-  if (newSize < oldSize) {
-    // No newline, as scripts that read this line have always seen it.
-    PrintProgress("Refusing to shorten block device");
-  } else {
+  const std::uint64_t oldSize = GetSize(file.get());
+  PrintOldSize(oldSize);
+  // No newline after a refusal, as scripts that read this line have always
+  // seen it.
+  if (PrintNewSize(oldSize, newSize, "")) {
     // A failure keeps the old length and gives back any room reserved.
-    const CutOnFailure cut(file, oldSize);
-    SetSize(file, newSize);
-    FlushFile(file);
+    const CutOnFailure cut(file.get(), oldSize);
+    SetSize(file.get(), newSize);
+    FlushFile(file.get());
   }
 }

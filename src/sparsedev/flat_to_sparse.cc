@@ -10,8 +10,7 @@
 #include "fileio/file.h"
 #include "fileio/progress.h"
 #include "fileio/report.h"
-#include "sparsedev/conversion.h"
-#include "sparsedev/sparse_device.h"
+#include "sparsedev/sparse_commands.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
@@ -118,9 +117,9 @@ struct Block {
 
 // The state of one flat-to-sparse conversion.
 struct FlatToSparseState {
-  OwnedFile source;
+  FileHandle source;
   std::uint64_t sourceSize;
-  OwnedFile store;
+  FileHandle store;
   std::uint32_t chunkCount;
   std::uint32_t allocated;  // chunks stored so far, and the next free slot
   DataCursor data;
@@ -261,30 +260,30 @@ void ConvertChunks(FlatToSparseState* s) {
 }  // namespace
 
 void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
-  const NativeString mapPath = MapPath(destination);
-  const NativeString storePath = StorePath(destination);
+  NewSparseDevice device{OrExit(SparsePathsOf(destination)), OwnedFile(), OwnedFile()};
+  const OwnedFile flat = OpenExisting(source, Access::kReadOnly);
   FlatToSparseState s{};
-  s.source = OpenExisting(source, Access::kReadOnly);
+  s.source = flat.get();
   s.sourceSize = GetSize(s.source);
   PrintProgress("Flat block device is %llu bytes\n", static_cast<unsigned long long>(s.sourceSize));
-  s.chunkCount = ChunkCountFor(s.sourceSize, DEFAULT_CHUNK_LENGTH);
-  MakeDirectory(destination);
-  PrintProgress("Creating sparse block device of %llu bytes\n", static_cast<unsigned long long>(s.chunkCount * kChunk));
-  const OwnedFile map = CreateMap(mapPath, s.chunkCount);
-  s.store = CreateStore(storePath);
+  s.chunkCount = ChunkCountOrExit(s.sourceSize, DEFAULT_CHUNK_LENGTH);
+  OrExit(MakeDeviceDirectory(device));
+  PrintNewDeviceSize(s.chunkCount * kChunk);
+  CreateMap(&device, s.chunkCount);
+  CreateStore(&device);
+  s.store = device.store.get();
 
   BeginPhase("Populating store...", s.chunkCount);
   for (Block& block : s.blocks) block = Block{std::make_unique_for_overwrite<unsigned char[]>(kBlockBytes), 0, 0};
   s.copyBuffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  s.entries = EntryWriter{
-      map, 0, 0, std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize)};
+  s.entries = EntryWriter{device.map.get(), 0, 0, NewEntryBlock()};
   s.data = DataCursor{s.source, s.sourceSize, {}, 0, 0};
   s.writeback = Writeback{s.store, 0, 0};
   ConvertChunks(&s);
   // Holes are not read, so a source cut short while we worked would pass
   // unseen; every chunk but the last must still be there in full.
   if (s.chunkCount > 0 && GetSize(s.source) < (s.chunkCount - 1) * kChunk) {
-    Fatal(NATIVE("Short read from file"));
+    Fatal(ShortRead());
   }
   // Slots hold whole chunks; what was not written (holes, the zeros past the
   // source's end) reads as zeros and takes no room.
@@ -292,6 +291,6 @@ void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
   WriteHeldEntries(&s.entries);
   EndPhase();
 
-  FinishSparseDevice(destination, map, s.store, NewMapHeader(s.chunkCount, s.allocated));
+  OrExit(FinishNewDevice(device, NewMapHeader(s.chunkCount, s.allocated)));
   PrintProgress("Cleaning up...\n");
 }

@@ -1,80 +1,83 @@
 #include "sparsedev/sparse_device.h"
 
-#include "fileio/progress.h"
+#include "sparsedev/sparse_map.h"
+
+Expected<SparsePaths> SparsePathsOf(NativeStringView directory, bool needsStore) {
+  SparsePaths paths{NativeString(directory), Concat({directory, NATIVE("/Map")}),
+                    Concat({directory, NATIVE("/Store")})};
+  if (CountCodePoints(needsStore ? paths.store : paths.map) > kMaxPathCharacters) {
+    return PathError("Sparse block device path too long", directory, 0);
+  }
+  return paths;
+}
 
 namespace {
 
-void WriteHeader(FileHandle map, const MapHeader& header) {
-  unsigned char bytes[kMapHeaderSize];
-  EncodeMapHeader(header, bytes);
-  WriteBytes(map, 0, bytes, kMapHeaderSize);
-}
-
-void WriteAbsentEntries(FileHandle map, std::uint32_t first, std::uint32_t count) {
-  WriteFill(map, EntryOffset(first), std::uint64_t{count} * kMapEntrySize, 0xFF);
+// Keeps the file made, or returns why it could not be made.
+MaybeError Keep(Expected<OwnedFile> made, OwnedFile* file) {
+  if (!made) return made.error();
+  *file = std::move(*made);
+  return std::nullopt;
 }
 
 }  // namespace
 
-OwnedFile CreateMap(const NativeString& mapPath, std::uint32_t chunkCount) {
-  PrintProgress("Chunk length = %u\n", DEFAULT_CHUNK_LENGTH);
-  PrintProgress("Chunk count = %u\n", chunkCount);
-  PrintProgress("Creating map...\n");
-  // The new file reads as zeros where nothing is written yet: its header,
-  // magic 0, fails verification until FinishSparseDevice writes the real one.
-  return CreateAlways(mapPath.c_str());
+MaybeError MakeDeviceDirectory(const NewSparseDevice& device) {
+  return TryMakeDirectory(device.paths.directory.c_str());
 }
 
-OwnedFile CreateStore(const NativeString& storePath) {
-  PrintProgress("Creating store...\n");
-  return CreateAlways(storePath.c_str());
+MaybeError CreateMapFile(NewSparseDevice* device) { return Keep(TryCreate(device->paths.map.c_str()), &device->map); }
+
+MaybeError CreateStoreFile(NewSparseDevice* device) {
+  return Keep(TryCreate(device->paths.store.c_str()), &device->store);
 }
 
-void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store, const MapHeader& header) {
-  FlushFile(store);
-  FlushFile(map);
-  WriteHeader(map, header);
-  FlushFile(map);
-  FlushDirectory(path);
-  FlushParentDirectory(path);
+MaybeError WriteMapHeader(FileHandle map, const MapHeader& header) {
+  unsigned char bytes[kMapHeaderSize];
+  EncodeMapHeader(header, bytes);
+  return TryWrite(map, 0, bytes, kMapHeaderSize);
 }
 
-void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
-  const NativeString mapPath = MapPath(path);
-  const NativeString storePath = StorePath(path);
-  PrintProgress("Creating sparse block device of %llu bytes\n", static_cast<unsigned long long>(bytes));
-  const std::uint32_t chunkCount = ChunkCountFor(bytes, DEFAULT_CHUNK_LENGTH);
-  MakeDirectory(path);
-  const OwnedFile map = CreateMap(mapPath, chunkCount);
-  WriteAbsentEntries(map, 0, chunkCount);
-  const OwnedFile store = CreateStore(storePath);
-  FinishSparseDevice(path, map, store, NewMapHeader(chunkCount, 0));
-  PrintProgress("Cleaning up...\n");
+MaybeError FinishNewDevice(const NewSparseDevice& device, const MapHeader& header) {
+  if (auto error = TryFlush(device.store.get())) return error;
+  if (auto error = TryFlush(device.map.get())) return error;
+  if (auto error = WriteMapHeader(device.map.get(), header)) return error;
+  if (auto error = TryFlush(device.map.get())) return error;
+  if (auto error = TryFlushDirectory(device.paths.directory.c_str())) return error;
+  return TryFlushParentDirectory(device.paths.directory.c_str());
 }
 
-void ExtendSparse(std::uint64_t bytes, const NativeChar* path) {
-  const NativeString mapPath = MapPath(path);
-  PrintProgress("Extending sparse block device\n");
-  const OpenedMap map = OpenMap(mapPath, Access::kReadWrite);
-  MapHeader header = VerifyMap(map);
-  const std::uint32_t oldCount = header.chunkCount;
-  PrintProgress("Old block device size is %llu\n",
-                static_cast<unsigned long long>(std::uint64_t{oldCount} * header.chunkLength));
-  header.chunkCount = ChunkCountFor(bytes, header.chunkLength);
-  PrintProgress("New block device size is %llu\n",
-                static_cast<unsigned long long>(std::uint64_t{header.chunkCount} * header.chunkLength));
-  if (header.chunkCount < oldCount) {
-    PrintProgress("Refusing to shorten block device\n");
-    return;
+Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access) {
+  Expected<OwnedFile> map = TryOpen(paths.map.c_str(), access);
+  if (!map) return map.error();
+  const Expected<std::uint64_t> length = TrySize(map->get());
+  if (!length) return length.error();
+  if (*length >= kMapLengthLimit) {
+    return FormatError("Sparse block device map too large, %llu bytes", static_cast<unsigned long long>(*length));
   }
-  // Bytes after the last entry go first. Until the header lands the Map
-  // describes the old device, with the new entries as ignored bytes after
-  // its last one; they are on storage before the header that counts them.
-  if (map.length > EntryOffset(oldCount)) SetSize(map.file, EntryOffset(oldCount));
-  if (header.chunkCount > oldCount) {
-    WriteAbsentEntries(map.file, oldCount, header.chunkCount - oldCount);
-    FlushFile(map.file);
-    WriteHeader(map.file, header);
-  }
-  FlushFile(map.file);
+  return SparseDevice{std::move(paths), std::move(*map), *length, MapHeader{}, OwnedFile()};
+}
+
+MaybeError VerifyDevice(SparseDevice* device) {
+  return VerifyMap(device->map.get(), device->mapLength, &device->header);
+}
+
+MaybeError OpenDeviceStore(SparseDevice* device, Access access) {
+  return Keep(TryOpen(device->paths.store.c_str(), access), &device->store);
+}
+
+Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access) {
+  Expected<SparsePaths> paths = SparsePathsOf(directory);
+  if (!paths) return paths.error();
+  Expected<SparseDevice> device = OpenDeviceMap(std::move(*paths), access);
+  if (!device) return device;
+  if (auto error = VerifyDevice(&*device)) return *error;
+  if (auto error = OpenDeviceStore(&*device, access)) return *error;
+  return device;
+}
+
+Expected<std::uint32_t> LookUpChunk(const SparseDevice& device, std::uint32_t chunk) {
+  unsigned char entry[kMapEntrySize];
+  if (auto error = ReadEntries(device.map.get(), chunk, 1, entry)) return *error;
+  return LoadLittleEndian32(entry);
 }

@@ -1,31 +1,70 @@
-// Creation and extension of sparse devices, and the making of a new device
-// that creation shares with conversion.
+// A sparse device's files and their life: a new device while it is made, or
+// an existing one opened for use. Every step returns its error; nothing here
+// ends the process.
 #pragma once
 
 #include <cstdint>
 
+#include "fileio/error.h"
 #include "fileio/file.h"
-#include "sparsedev/sparse_map.h"
+#include "sparsedev/sparse_format.h"
 
-// Creates the directory path holding an all-absent Map for bytes (rounded
-// up to whole chunks) and an empty Store. The directory must not exist.
-void CreateSparse(std::uint64_t bytes, const NativeChar* path);
+// A device's directory and the paths of its Map and Store, made once.
+struct SparsePaths {
+  NativeString directory;
+  NativeString map;
+  NativeString store;
+};
 
-// Lengthens the device in directory path to bytes (rounded up to its own
-// chunk length) with absent chunks, or prints a refusal when that would make
-// it shorter. The Store is never touched, and a failure at any point, a
-// crash included, leaves the old device or the new one.
-void ExtendSparse(std::uint64_t bytes, const NativeChar* path);
+// The paths of the device in directory. A Map path, or unless the Store is
+// never used (an extension) a Store path, of more than 259 characters is
+// "Sparse block device path too long '<directory>'".
+Expected<SparsePaths> SparsePathsOf(NativeStringView directory, bool needsStore = true);
 
-// Prints the chunk lines and "Creating map...", then creates the Map, in a new
-// directory: its header reads as zeros, and fails verification, until
-// FinishSparseDevice.
-OwnedFile CreateMap(const NativeString& mapPath, std::uint32_t chunkCount);
+// A new device (creation, flat-to-sparse) while it is made. Its Map's header
+// reads as zeros, which fails verification, until FinishNewDevice.
+struct NewSparseDevice {
+  SparsePaths paths;
+  OwnedFile map;
+  OwnedFile store;
+};
 
-// Prints "Creating store..." and creates the empty Store.
-OwnedFile CreateStore(const NativeString& storePath);
+// Each makes one part of the new device: its directory (which must not
+// exist yet), its Map (left empty), its empty Store.
+MaybeError MakeDeviceDirectory(const NewSparseDevice& device);
+MaybeError CreateMapFile(NewSparseDevice* device);
+MaybeError CreateStoreFile(NewSparseDevice* device);
 
-// Makes the new device in directory path valid once its entries and data
-// are written: the Map and Store are flushed before the real header goes in, and the
-// header and the new directory entries after it.
-void FinishSparseDevice(const NativeChar* path, FileHandle map, FileHandle store, const MapHeader& header);
+// Makes the new device valid once its entries and data are written: the
+// Store and the Map are flushed before the header goes in, and the header and
+// the new directory entries after it.
+MaybeError FinishNewDevice(const NewSparseDevice& device, const MapHeader& header);
+
+// An existing device opened for use (extension, sparse-to-flat, a server):
+// its Map, and once verified its header, and once opened its Store.
+struct SparseDevice {
+  SparsePaths paths;
+  OwnedFile map;
+  std::uint64_t mapLength;
+  MapHeader header;
+  OwnedFile store;
+};
+
+// Opens the device's Map. One of 4 GiB or more is "Sparse block device map
+// too large, <length> bytes".
+Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access);
+
+// Verifies the Map and keeps its header.
+MaybeError VerifyDevice(SparseDevice* device);
+
+// Opens the device's Store.
+MaybeError OpenDeviceStore(SparseDevice* device, Access access);
+
+// All three in turn: a verified device with both files open and locked.
+Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access);
+
+// Writes the Map's header.
+MaybeError WriteMapHeader(FileHandle map, const MapHeader& header);
+
+// Where the chunk's data lies: its slot in the Store, or ABSENT_CHUNK.
+Expected<std::uint32_t> LookUpChunk(const SparseDevice& device, std::uint32_t chunk);

@@ -1,85 +1,21 @@
-// The sparse device format. A sparse device is a directory holding a Map and
-// a Store. The device is cut into chunks of equal length; the Store holds
-// only chunks with a non-zero byte, one per slot, and the Map has a 32-byte
-// header followed by one little-endian 32-bit entry per chunk: the slot that
-// holds the chunk, or ABSENT_CHUNK for a chunk of zeros.
+// Reading and verifying a Map, a block of entries at a time: the Map is
+// never held whole.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 
-#include "fileio/file.h"
+#include "fileio/error.h"
+#include "fileio/handle.h"
+#include "sparsedev/sparse_format.h"
 
-constexpr std::uint32_t SPARSE_MAGIC = 0x73706673;  // "sfps" on disk
-constexpr std::uint32_t ABSENT_CHUNK = 0xFFFFFFFF;
-constexpr std::uint32_t DEFAULT_CHUNK_LENGTH = 65536;
-constexpr std::uint32_t kMapHeaderSize = 32;
-constexpr std::uint32_t kMapEntrySize = 4;
-
-// A Map is shorter than 4 GiB, so most chunks a device may have follow.
-constexpr std::uint64_t kMapLengthLimit = std::uint64_t{1} << 32;
-constexpr std::uint64_t kMaxChunkCount = (kMapLengthLimit - 1 - kMapHeaderSize) / kMapEntrySize;
-
-// Entries read or written at once; the Map is never held whole.
-constexpr std::uint32_t kEntriesPerBlock = 1 << 18;
-
-// The Map's header fields; the 16 reserved bytes are written as zeros.
-struct MapHeader {
-  std::uint32_t magic;
-  std::uint32_t chunkLength;
-  std::uint32_t chunkCount;
-  std::uint32_t allocatedChunkCount;
-};
-
-// "<directory>/Map" and "<directory>/Store". A path of more than 259
-// characters ends the process with "Sparse block device path too long".
-NativeString MapPath(NativeStringView directory);
-NativeString StorePath(NativeStringView directory);
-
-// The little-endian 32-bit number at bytes, and the reverse.
-std::uint32_t LoadLittleEndian32(const unsigned char* bytes);
-void StoreLittleEndian32(unsigned char* bytes, std::uint32_t value);
-
-// The header in the first kMapHeaderSize bytes, and the reverse.
-MapHeader DecodeMapHeader(const unsigned char* bytes);
-void EncodeMapHeader(const MapHeader& header, unsigned char* out);
-
-// The header of a new device of chunkCount chunks of DEFAULT_CHUNK_LENGTH.
-MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCount);
-
-// An open Map and its length.
-struct OpenedMap {
-  OwnedFile file;
-  std::uint64_t length;
-};
-
-// Opens the Map at mapPath; one of 4 GiB or more ends the process with
-// "Sparse block device map too large".
-OpenedMap OpenMap(const NativeString& mapPath, Access access);
-
-// Reads the Map once, a block of entries at a time, and returns the message
-// naming the first check that fails, in the documented order, or an empty
-// string for a consistent Map, whose header is then in *header.
-std::string FindMapProblem(const OpenedMap& map, MapHeader* header);
-
-// The header of a consistent Map; otherwise ends the process with the
-// message of FindMapProblem.
-MapHeader VerifyMap(const OpenedMap& map);
-
-// Whether all of the first count entries are ABSENT_CHUNK.
-bool AllAbsent(const unsigned char* entries, std::uint32_t count);
-
-// The number of entries among the first count that are not ABSENT_CHUNK.
-std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count);
+// A buffer for one block of entries.
+std::unique_ptr<unsigned char[]> NewEntryBlock();
 
 // Reads count entries from entry first on into out.
-void ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out);
+MaybeError ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out);
 
-// Byte offset of entry index in the Map.
-constexpr std::uint64_t EntryOffset(std::uint64_t index) { return kMapHeaderSize + kMapEntrySize * index; }
-
-// The chunk count a size of bytes needs with chunks of chunkLength bytes,
-// rounded up; ends the process with "Block device size <bytes> is too large"
-// when the Map could not hold it or the rounding would wrap.
-std::uint32_t ChunkCountFor(std::uint64_t bytes, std::uint32_t chunkLength);
+// Reads the Map of length bytes once and returns the error of the first
+// check that fails, in the documented order, or of a failed read; for a
+// consistent Map nothing, with its header in *header.
+MaybeError VerifyMap(FileHandle map, std::uint64_t length, MapHeader* header);

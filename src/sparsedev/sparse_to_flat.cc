@@ -3,7 +3,9 @@
 
 #include "fileio/file.h"
 #include "fileio/progress.h"
-#include "sparsedev/conversion.h"
+// Sparse-to-flat conversion.
+#include "fileio/report.h"
+#include "sparsedev/sparse_commands.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
@@ -25,9 +27,9 @@ bool Continues(const Run& run, std::uint32_t entry) {
 }
 
 // The state of one sparse-to-flat conversion.
-struct Expansion {
-  OwnedFile store;
-  OwnedFile flat;
+struct SparseToFlatState {
+  FileHandle store;
+  FileHandle flat;
   std::uint64_t chunkLength;
   bool reserved;      // absent chunks read as zeros without being written
   std::uint64_t end;  // the flat device's length so far
@@ -36,7 +38,7 @@ struct Expansion {
 };
 
 // Writes the run's chunks to the flat device at their place.
-void WriteRun(Expansion* e, const Run& run) {
+void WriteRun(SparseToFlatState* e, const Run& run) {
   const std::uint64_t at = run.first * e->chunkLength;
   const std::uint64_t length = run.count * e->chunkLength;
   if (run.slot == ABSENT_CHUNK) {
@@ -53,12 +55,12 @@ void WriteRun(Expansion* e, const Run& run) {
 }
 
 // Reads the Map's entries a block at a time and writes each run of them.
-void ExpandEntries(Expansion* e, FileHandle map, std::uint32_t chunkCount) {
-  const auto entries = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{kEntriesPerBlock} * kMapEntrySize);
+void ExpandEntries(SparseToFlatState* e, FileHandle map, std::uint32_t chunkCount) {
+  const auto entries = NewEntryBlock();
   Run run{0, 0, ABSENT_CHUNK};
   for (std::uint32_t first = 0; first < chunkCount;) {
     const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
-    ReadEntries(map, first, count, entries.get());
+    OrExit(ReadEntries(map, first, count, entries.get()));
     if (run.slot == ABSENT_CHUNK && AllAbsent(entries.get(), count)) {
       run.count += count;
     } else {
@@ -81,17 +83,18 @@ void ExpandEntries(Expansion* e, FileHandle map, std::uint32_t chunkCount) {
 }  // namespace
 
 void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
-  const NativeString mapPath = MapPath(source);
-  const NativeString storePath = StorePath(source);
-  const OpenedMap map = OpenMap(mapPath, Access::kReadOnly);
+  SparseDevice device = OrExit(OpenDeviceMap(OrExit(SparsePathsOf(source)), Access::kReadOnly));
   PrintProgress("Verifying map...\n");
-  const MapHeader header = VerifyMap(map);
-  const std::uint64_t size = header.chunkCount * std::uint64_t{header.chunkLength};
+  OrExit(VerifyDevice(&device));
+  const MapHeader& header = device.header;
+  const std::uint64_t size = DeviceSize(header);
   PrintProgress("Creating flat block device of %llu bytes\n", static_cast<unsigned long long>(size));
   PrintProgress("Creating flat block device...\n");
-  Expansion e{};
-  e.store = OpenExisting(storePath.c_str(), Access::kReadOnly);
-  e.flat = CreateAlways(destination);
+  OrExit(OpenDeviceStore(&device, Access::kReadOnly));
+  const OwnedFile flat = CreateAlways(destination);
+  SparseToFlatState e{};
+  e.store = device.store.get();
+  e.flat = flat.get();
   e.chunkLength = header.chunkLength;
   e.buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBlockBytes);
   e.writeback = Writeback{e.flat, 0, 0};
@@ -103,7 +106,7 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   // length reached goes back.
   const CutOnFailure cut(e.flat, kCurrentLength);
   e.reserved = ReserveSpace(e.flat, size);
-  ExpandEntries(&e, map.file, header.chunkCount);
+  ExpandEntries(&e, device.map.get(), header.chunkCount);
   // Absent chunks at the end were passed over: the length covers them.
   if (e.end < size) SetSizeWithoutReserving(e.flat, size);
   EndPhase();

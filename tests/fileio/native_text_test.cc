@@ -18,7 +18,7 @@ TEST(NativeTextTest, Utf8EdgesCountAsTheCharactersTheyAre) {
   for (const auto& [bytes, characters] : cases) EXPECT_EQ(CountCodePoints(bytes), characters) << bytes;
 }
 
-TEST(PrintableMessageTest, CutsAt259CharactersAndHidesControls) {
+TEST(PrintableMessageTest, CutsAt259CharactersAndPathsHideControls) {
   std::string accents;
   for (int i = 0; i < 300; ++i) accents += "\xc3\xa9";
   EXPECT_EQ(PrintableMessage(accents), accents.substr(0, 518));
@@ -26,7 +26,7 @@ TEST(PrintableMessageTest, CutsAt259CharactersAndHidesControls) {
   const std::string four = "\xf0\x9f\x98\x80";
   EXPECT_EQ(PrintableMessage(std::string(258, 'a') + four + four), std::string(258, 'a') + four);
   EXPECT_EQ(PrintableMessage(std::string(300, '\xff')), std::string(259, '\xff'));
-  EXPECT_EQ(PrintableMessage(std::string("a\nb\x1b[\x7f\x1f \x80", 9)), std::string("a?b?[?? \x80", 9));
+  EXPECT_EQ(PathError("At", std::string("a\nb\x1b[\x7f\x1f \x80", 9), 5).message, std::string("At 'a?b?[?? \x80'", 14));
 }
 
 }  // namespace

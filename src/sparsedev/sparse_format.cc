@@ -1,0 +1,54 @@
+#include "sparsedev/sparse_format.h"
+
+#include <cstring>
+
+std::uint32_t LoadLittleEndian32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void StoreLittleEndian32(unsigned char* bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+MapHeader DecodeMapHeader(const unsigned char* bytes) {
+  return MapHeader{LoadLittleEndian32(bytes), LoadLittleEndian32(bytes + 4), LoadLittleEndian32(bytes + 8),
+                   LoadLittleEndian32(bytes + 12)};
+}
+
+void EncodeMapHeader(const MapHeader& header, unsigned char* out) {
+  std::memset(out, 0, kMapHeaderSize);
+  StoreLittleEndian32(out, header.magic);
+  StoreLittleEndian32(out + 4, header.chunkLength);
+  StoreLittleEndian32(out + 8, header.chunkCount);
+  StoreLittleEndian32(out + 12, header.allocatedChunkCount);
+}
+
+MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCount) {
+  return MapHeader{SPARSE_MAGIC, DEFAULT_CHUNK_LENGTH, chunkCount, allocatedChunkCount};
+}
+
+bool AllAbsent(const unsigned char* entries, std::uint32_t count) {
+  // Every byte equal to the next and the first 0xFF: found at memory speed,
+  // as most of a large Map is.
+  const std::size_t bytes = std::size_t{count} * kMapEntrySize;
+  return bytes == 0 || (entries[0] == 0xFF && std::memcmp(entries, entries + 1, bytes - 1) == 0);
+}
+
+std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count) {
+  if (AllAbsent(entries, count)) return 0;
+  const std::size_t bytes = std::size_t{count} * kMapEntrySize;
+  std::uint32_t stored = 0;
+  for (std::size_t at = 0; at < bytes; at += kMapEntrySize) {
+    std::uint32_t entry;
+    std::memcpy(&entry, entries + at, sizeof entry);  // ABSENT_CHUNK reads alike either way
+    stored += entry != ABSENT_CHUNK;
+  }
+  return stored;
+}
+
+std::optional<std::uint32_t> ChunkCountFor(std::uint64_t bytes, std::uint32_t chunkLength) {
+  const std::uint64_t roundUp = chunkLength - 1;
+  if (bytes > UINT64_MAX - roundUp || (bytes + roundUp) / chunkLength > kMaxChunkCount) return std::nullopt;
+  return static_cast<std::uint32_t>((bytes + roundUp) / chunkLength);
+}
