@@ -75,6 +75,12 @@ MaybeError TryRead(FileHandle file, std::uint64_t offset, void* buffer, std::siz
   return std::nullopt;
 }
 
+std::size_t ReadCached(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  sys::ReadCachedAt(file, offset, buffer, count, &done);
+  return done;
+}
+
 MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
   std::size_t done = 0;
   if (const int number = sys::WriteAt(file, offset, buffer, count, &done)) return WriteError(number);

@@ -50,6 +50,10 @@ inline void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::
   OrExit(TryRead(file, offset, buffer, count));
 }
 
+// Reads what of count bytes at offset is in memory without waiting, and
+// returns how many came, from the start (0 where that cannot be told).
+std::size_t ReadCached(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
+
 // Writes count bytes at offset: "Cannot write to file" or "Short write to
 // file".
 MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +115,16 @@ int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t coun
   auto* bytes = static_cast<unsigned char*>(buffer);
   return Transfer(count, done, [&](std::size_t at) {
     return pread(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
+  });
+}
+
+void ReadCachedAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  // Any failure, "not in memory" (EAGAIN) and "cannot tell" included, ends
+  // it: the caller reads the rest and waits.
+  Transfer(count, done, [&](std::size_t at) {
+    const iovec piece{bytes + at, count - at};
+    return preadv2(Descriptor(file), &piece, 1, static_cast<off_t>(offset + at), RWF_NOWAIT);
   });
 }
 

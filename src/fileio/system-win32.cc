@@ -94,6 +94,10 @@ int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t coun
   return 0;
 }
 
+void ReadCachedAt(FileHandle, std::uint64_t, void*, std::size_t, std::size_t* done) {
+  *done = 0;  // the cache cannot be asked: the caller reads and waits
+}
+
 int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   *done = 0;

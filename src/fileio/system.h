@@ -32,6 +32,11 @@ void Close(FileHandle file);
 // *done is count, or less only at the end of the file.
 int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done);
 
+// Reads what of count bytes at offset is in memory, without waiting for the
+// disk: *done is how many came, from the start; 0 where the platform cannot
+// tell. Nothing is reported.
+void ReadCachedAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done);
+
 // Writes count bytes at offset, retrying after signals and partial writes;
 // *done is count, or less only when the system accepts nothing more.
 int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done);

@@ -19,10 +19,11 @@ def test_a_terminal_shows_a_live_percentage_that_leaves_no_trace(where):
     make_file(where / 'a.fs', 'rand(40C,5)')
     make_file(where / 's.sparsefs/Map', 'hdr(1,262145,1) 1M*255 le(0)')  # two blocks of entries
     make_file(where / 's.sparsefs/Store', '"s"')
-    for args, path, n, phase in [('flat-to-sparse a.fs a.sparsefs', 'a.fs', 3, 'Populating store...'),
-                                 ('sparse-to-flat s.sparsefs b.fs', 's.sparsefs/Map', 5, 'Populating flat block device...')]:
+    for args, read, path, n, phase in [('flat-to-sparse a.fs a.sparsefs', 'preadv2', 'a.fs', 3, 'Populating store...'),
+                                       ('sparse-to-flat s.sparsefs b.fs', 'pread64', 's.sparsefs/Map', 5,
+                                        'Populating flat block device...')]:
         reader, writer = pty.openpty()
-        resume = start_stopped(where, args.split(), 'pread64', n, path, stdout=writer)
+        resume = start_stopped(where, args.split(), read, n, path, stdout=writer)
         early = read_terminal(reader, wait=0.3)
         assert screen_text(early).endswith(tuple(f'{phase} {p}%' for p in range(1, 100)))
         resume()
@@ -60,7 +61,7 @@ def test_closed_or_broken_standard_streams_change_nothing(tmp_path, closed):
 def test_another_process_meets_our_files_locked_and_cannot_cut_them_unseen(where):
     # Another run is refused what the first holds while it is stopped; the first then finishes with nothing lost.
     make_file(where / 'a.fs', "512*'d'")
-    resume = start_stopped(where, ['flat-to-sparse', 'a.fs', 'b.sparsefs'], 'pread64', 1, 'a.fs')
+    resume = start_stopped(where, ['flat-to-sparse', 'a.fs', 'b.sparsefs'], 'preadv2', 1, 'a.fs')
     for args, err in [('extend 4096 a.fs', "Cannot open 'a.fs'"), ('create flat 0 a.fs', "Cannot create 'a.fs'"),
                       ('extend 1 b.sparsefs', "Cannot open 'b.sparsefs/Map'")]:
         assert run(where, args.split())[2] == f'{err}: 11\n'.encode()
@@ -68,7 +69,7 @@ def test_another_process_meets_our_files_locked_and_cannot_cut_them_unseen(where
     # A source cut short after its first read, in data still to read or in holes never read, is a short read.
     for source, cut in [('rand(40C,3)', 20 << 16), ('rand(2C,1) 100C*hole rand(1C,2)', 50 << 16)]:
         make_file(where / 'a.fs', source)
-        resume = start_stopped(where, ['flat-to-sparse', 'a.fs', f'{cut}.sparsefs'], 'pread64', 1, 'a.fs')
+        resume = start_stopped(where, ['flat-to-sparse', 'a.fs', f'{cut}.sparsefs'], 'preadv2', 1, 'a.fs')
         os.truncate(where / 'a.fs', cut)
         assert resume()[2] == b'Short read from file\n'
 
