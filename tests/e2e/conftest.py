@@ -2,11 +2,13 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
+import fcntl
 import os
 import random
 import re
 import select
 import signal
+import struct
 import subprocess
 import time
 from pathlib import Path
@@ -87,9 +89,21 @@ def snapshot(top):
 
 
 def hidden_space(top):
-    """Room held past the files' lengths (less indirect blocks on a file system without extents)."""
-    return sum(max(0, i.st_blocks * 512 - -(-i.st_size // 65536) * 65536 - i.st_size // 256 - 65536)
-               for i in (p.lstat() for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()))
+    """Room held past the files' lengths rounded up to 4 KiB: what FIEMAP maps there or, on tmpfs (no FIEMAP, no
+    blocks but the data's), what is allocated beyond."""
+    room = 0
+    for path in (p for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()):
+        with open(path, 'rb') as file:
+            info = os.fstat(file.fileno())
+            end = -(-info.st_size // 4096) * 4096
+            try:  # a struct fiemap for what lies from end on, with room for 100 extents
+                fcntl.ioctl(file, 0xC020660B, got := bytearray(struct.pack('2Q4I5600x', end, 1 << 62, 0, 0, 100, 0)))
+            except OSError:
+                room += max(0, info.st_blocks * 512 - end)
+                continue
+        room += sum(max(0, at + length - max(at, end)) for at, _, length in
+                    (struct.unpack_from('3Q', got, 32 + 56 * k) for k in range(struct.unpack_from('I', got, 20)[0])))
+    return room
 
 
 def screen_text(output):

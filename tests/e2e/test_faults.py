@@ -90,7 +90,7 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
                 failures, killed = failures + 1, status == -signal.SIGKILL
                 assert killed or status == 1 and ONE_FAILURE.fullmatch(err), (call, n, err)
                 scenario.check('run', crashed=killed)
-                assert killed or hidden_space(scenario.where / 'run') < 256 << 10, (call, n)
+                assert killed or hidden_space(scenario.where / 'run') == 0, (call, n)
     assert failures > 0
 
 
