@@ -89,8 +89,7 @@ def snapshot(top):
 
 
 def hidden_space(top):
-    """Room held past the files' lengths rounded up to 4 KiB: what FIEMAP maps there or, on tmpfs (no FIEMAP, no
-    blocks but the data's), what is allocated beyond."""
+    """Room past the files' lengths (to 4 KiB) that FIEMAP maps, or on tmpfs (no FIEMAP, no other blocks) holds."""
     room = 0
     for path in (p for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()):
         with open(path, 'rb') as file:

@@ -1,6 +1,4 @@
-# Conversions on layouts nobody chose, on every file system: Hypothesis makes sources of data, written zeros and
-# holes at page and chunk granularity, and Maps of any shape, checks each result against a model of the format,
-# and shrinks a failure to its smallest case. QUILLON_EXAMPLES sets the examples per test and file system.
+# Conversions of generated sources and Maps (QUILLON_EXAMPLES a test and file system) checked against a model.
 import os
 import random
 import re
@@ -17,9 +15,8 @@ EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), d
                     suppress_health_check=list(HealthCheck))
 FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
 
-# A source: up to 24 stretches, each of data, written zeros, or zeros with a byte at each end, in pages (a few, or
-# whole chunks), riddled with holes of a page or not, and a hole after it; then a tail of data, so the length need
-# not be a multiple of 512 or of a chunk.
+# A source: stretches of data, written zeros or zeros with a byte at each end (pages, or whole chunks), riddled
+# with holes of a page or not, each with a hole after it; then a tail of data of any length.
 pages = st.one_of(st.integers(1, 40), st.integers(1, 12).map(lambda n: 16 * n))
 holes = st.one_of(st.integers(0, 15), st.integers(1, 4).map(lambda n: 16 * n))
 stretches = st.tuples(st.sampled_from(['data', 'zeros', 'ends']), pages, st.sampled_from([0, 0.3]), holes)
@@ -45,15 +42,13 @@ def write_source(path, source):
 
 def data_ranges(path):
     """Where the file system says the file's data is."""
-    ranges, at, fd = [], 0, os.open(path, os.O_RDONLY)
-    try:
-        while True:
-            at = os.lseek(fd, at, os.SEEK_DATA)
-            ranges.append((at, at := os.lseek(fd, at, os.SEEK_HOLE)))
-    except OSError:  # no data after at
-        return ranges
-    finally:
-        os.close(fd)
+    ranges, at = [], 0
+    with open(path, 'rb') as file:
+        try:
+            while True:
+                ranges.append((at := file.seek(at, os.SEEK_DATA), at := file.seek(at, os.SEEK_HOLE)))
+        except OSError:  # no data after at
+            return ranges
 
 
 def sparse_model(flat):
