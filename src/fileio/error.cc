@@ -14,6 +14,20 @@ Error FormatError(const char* format, ...) {
   return Error{NativeString(text, text + std::clamp<int>(length, 0, sizeof text - 1))};
 }
 
+NativeString PrintableMessage(NativeStringView message) {
+  std::size_t pos = 0;
+  for (std::size_t count = 0; count < kMaxPathCharacters && pos < message.size(); ++count) {
+    NextCodePoint(message, &pos);
+  }
+  return NativeString(message.substr(0, pos));
+}
+
+NativeString ErrorText(const Error& error) {
+  if (error.number == 0) return PrintableMessage(error.message);
+  // Error numbers are positive on every platform.
+  return Concat({PrintableMessage(error.message), NATIVE(": "), NativeDecimal(static_cast<unsigned>(error.number))});
+}
+
 Error PathError(const char* what, NativeStringView path, int number) {
   NativeString message(what, what + std::char_traits<char>::length(what));
   message += NATIVE(" '");

@@ -17,6 +17,13 @@ struct Error {
   int number = 0;  // the platform's error number, or 0 for none
 };
 
+// The message as it is printed: cut to 259 characters without splitting one.
+NativeString PrintableMessage(NativeStringView message);
+
+// The error as it is printed: "<message>", or "<message>: <number>" for a
+// failed system call.
+NativeString ErrorText(const Error& error);
+
 // An error whose message is formatted printf-style from ASCII text.
 Error FormatError(const char* format, ...) QUILLON_PRINTF_FORMAT(1, 2);
 

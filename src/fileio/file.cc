@@ -114,17 +114,40 @@ MaybeError TryMakeDirectory(const NativeChar* path) {
   return std::nullopt;
 }
 
-void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
-               unsigned char* buffer, std::size_t bufferSize) {
+MaybeError TryCopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+                        std::uint64_t count, unsigned char* buffer, std::size_t bufferSize) {
   std::uint64_t done = 0;
-  if (const int number = sys::CopyRange(source, from, destination, to, count, &done)) Fatal(WriteError(number));
+  if (const int number = sys::CopyRange(source, from, destination, to, count, &done)) return WriteError(number);
   while (done < count) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, bufferSize));
-    ReadBytes(source, from + done, buffer, piece);
-    WriteBytes(destination, to + done, buffer, piece);
+    if (auto error = TryRead(source, from + done, buffer, piece)) return error;
+    if (auto error = TryWrite(destination, to + done, buffer, piece)) return error;
     done += piece;
   }
+  return std::nullopt;
 }
+
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
+  static const unsigned char zeros[64 << 10] = {};
+  for (std::uint64_t done = 0; done < length;) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sizeof zeros));
+    if (auto error = TryWrite(file, offset + done, zeros, piece)) return error;
+    done += piece;
+  }
+  return std::nullopt;
+}
+
+MaybeError TrySetLength(FileHandle file, std::uint64_t length) {
+  return Failed(sys::Truncate(file, length), NATIVE("Cannot set end of file"));
+}
+
+MaybeError TryRename(const NativeChar* from, const NativeChar* to) {
+  if (const int number = sys::Rename(from, to)) return PathError("Cannot rename", from, number);
+  return std::nullopt;
+}
+
+void RemoveFile(const NativeChar* path) { sys::Remove(path); }
 
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
   static unsigned char block[kFillBlockSize];

@@ -88,8 +88,26 @@ constexpr std::uint64_t kShareAtLeast = 512 << 10;
 // handed to the file system, which shares blocks where it can, and what it
 // declines through buffer (of bufferSize bytes). Fails as a read or a write
 // does.
-void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
-               unsigned char* buffer, std::size_t bufferSize);
+MaybeError TryCopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+                        std::uint64_t count, unsigned char* buffer, std::size_t bufferSize);
+inline void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
+                      std::uint64_t count, unsigned char* buffer, std::size_t bufferSize) {
+  OrExit(TryCopyBytes(source, from, destination, to, count, buffer, bufferSize));
+}
+
+// Makes [offset, offset + length) read as zeros: its room is given back
+// where the file system can, and zeros are written where it cannot.
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Sets the file's length without asking for room: "Cannot set end of file".
+MaybeError TrySetLength(FileHandle file, std::uint64_t length);
+
+// Puts the file at from in the place of the file at to, in one step:
+// "Cannot rename '<from>'".
+MaybeError TryRename(const NativeChar* from, const NativeChar* to);
+
+// Removes the file at path, if there is one.
+void RemoveFile(const NativeChar* path);
 
 // Writes count bytes of the value byte at offset, a block at a time.
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);

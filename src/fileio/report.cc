@@ -16,19 +16,7 @@ namespace {
 
 }  // namespace
 
-NativeString PrintableMessage(NativeStringView message) {
-  std::size_t pos = 0;
-  for (std::size_t count = 0; count < kMaxPathCharacters && pos < message.size(); ++count) {
-    NextCodePoint(message, &pos);
-  }
-  return NativeString(message.substr(0, pos));
-}
-
-void Fatal(const Error& error) {
-  // Error numbers are positive on every platform.
-  const NativeString number = error.number != 0 ? NativeDecimal(static_cast<unsigned>(error.number)) : NativeString();
-  Report(Concat({PrintableMessage(error.message), number.empty() ? NATIVE("") : NATIVE(": "), number, NATIVE("\n")}));
-}
+void Fatal(const Error& error) { Report(Concat({ErrorText(error), NATIVE("\n")})); }
 
 void EndProcess(int status) {
   FinishStandardOutput();

@@ -9,9 +9,6 @@
 #include "fileio/error.h"
 #include "fileio/native_text.h"
 
-// The message as it is printed: cut to 259 characters without splitting one.
-NativeString PrintableMessage(NativeStringView message);
-
 // Ends the process with "<message>\n", or "<message>: <number>\n" for a
 // failed system call.
 [[noreturn]] void Fatal(const Error& error);

@@ -258,6 +258,17 @@ int FlushParentDirectory(const NativeChar* path) {
 
 int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
 
+int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  return ErrorOf(RetryOnInterrupt([&] {
+    return fallocate(Descriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  }));
+}
+
+int Rename(const NativeChar* from, const NativeChar* to) { return ErrorOf(rename(from, to)); }
+
+int Remove(const NativeChar* path) { return ErrorOf(unlink(path)); }
+
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {
   if (offset >= limit) return std::nullopt;
   const int fd = Descriptor(file);

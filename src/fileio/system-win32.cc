@@ -148,6 +148,14 @@ int FlushParentDirectory(const NativeChar*) { return 0; }
 
 int MakeDirectory(const NativeChar* path) { return CreateDirectoryW(path, nullptr) ? 0 : LastError(); }
 
+int PunchHole(FileHandle, std::uint64_t, std::uint64_t) { return ERROR_NOT_SUPPORTED; }
+
+int Rename(const NativeChar* from, const NativeChar* to) {
+  return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : LastError();
+}
+
+int Remove(const NativeChar* path) { return DeleteFileW(path) ? 0 : LastError(); }
+
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {
   // Every byte is read here; holes are only a saving.
   if (offset >= limit) return std::nullopt;

@@ -90,6 +90,16 @@ int FlushParentDirectory(const NativeChar* path);
 // Creates a directory that must not exist yet.
 int MakeDirectory(const NativeChar* path);
 
+// Gives back the room of [offset, offset + length), which then reads as
+// zeros; the length stays.
+int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Puts the file at from in the place of the one at to, in one step.
+int Rename(const NativeChar* from, const NativeChar* to);
+
+// Removes the file at path.
+int Remove(const NativeChar* path);
+
 // The first range at or after offset (and before limit) that may hold data,
 // clipped to [offset, limit), or nothing when the rest up to limit is a hole.
 // Where the file system cannot tell, the whole rest is data.

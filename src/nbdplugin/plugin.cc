@@ -1,0 +1,166 @@
+// nbdkit-quillon-plugin: nbdkit serves a sparse device, this answers its
+// requests. "nbdkit quillon disk.sparsefs" (the device is the plugin's first
+// parameter, "device=" spelled out or not). The device is opened, locked and
+// verified before nbdkit starts serving, so a bad one is refused at once;
+// every connection shares it. A failed request answers with its error
+// number; the server goes on.
+#define NBDKIT_API_VERSION 2
+#include <nbdkit-plugin.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "nbdplugin/served_device.h"
+
+#define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
+
+namespace {
+
+std::string g_path;  // as given
+std::unique_ptr<ServedDevice> g_served;
+
+// Answers a request that failed: its message in the log, its error number
+// (EIO where the failure had none) to the client.
+int Fail(const Error& error) {
+  nbdkit_error("%s", ErrorText(error).c_str());
+  nbdkit_set_error(error.number != 0 ? error.number : EIO);
+  return -1;
+}
+
+// Runs a request; an allocation that fails answers ENOMEM, as nothing may
+// end the server.
+template <typename Request>
+int Answer(Request request) {
+  try {
+    const MaybeError error = request();
+    return error ? Fail(*error) : 0;
+  } catch (const std::bad_alloc&) {
+    return Fail(Error{"Cannot allocate memory", ENOMEM});
+  }
+}
+
+int Config(const char* key, const char* value) {
+  if (std::string(key) != "device") {
+    nbdkit_error("unknown parameter '%s'", key);
+    return -1;
+  }
+  g_path = value;
+  return 0;
+}
+
+int ConfigComplete() {
+  if (g_path.empty()) {
+    nbdkit_error("a sparse device to serve is needed: nbdkit quillon DEVICE.sparsefs");
+    return -1;
+  }
+  if (g_path.size() > 3 && g_path.ends_with(".fs")) {
+    nbdkit_error("'%s' is a flat device: nbdkit's file plugin serves flat devices (nbdkit file %s)", g_path.c_str(),
+                 g_path.c_str());
+    return -1;
+  }
+  // nbdkit leaves the working directory when it goes into the background:
+  // later names are absolute. The files stay open, and locked, across that.
+  char* absolute = nbdkit_absolute_path(g_path.c_str());
+  if (absolute == nullptr) return -1;
+  Expected<std::unique_ptr<ServedDevice>> served = OpenServedDevice(g_path, absolute);
+  std::free(absolute);
+  if (!served) {
+    nbdkit_error("%s", ErrorText(served.error()).c_str());
+    return -1;
+  }
+  g_served = std::move(*served);
+  return 0;
+}
+
+void* Open(int) { return g_served.get(); }
+
+std::int64_t GetSize(void*) { return static_cast<std::int64_t>(ServedSize(*g_served)); }
+
+int CanWrite(void*) { return g_served->writable ? 1 : 0; }
+
+int Yes(void*) { return 1; }
+
+int CanFua(void*) { return NBDKIT_FUA_NATIVE; }
+
+int CanZero(void*) { return 1; }
+
+// After a request with FUA, what it wrote is on stable storage.
+MaybeError FlushIf(std::uint32_t flags) {
+  return (flags & NBDKIT_FLAG_FUA) != 0 ? FlushServed(g_served.get()) : std::nullopt;
+}
+
+int Pread(void*, void* buffer, std::uint32_t count, std::uint64_t offset, std::uint32_t) {
+  return Answer([&] { return ReadServed(g_served.get(), buffer, count, offset); });
+}
+
+int Pwrite(void*, const void* buffer, std::uint32_t count, std::uint64_t offset, std::uint32_t flags) {
+  return Answer([&] {
+    MaybeError error = WriteServed(g_served.get(), buffer, count, offset);
+    return error ? error : FlushIf(flags);
+  });
+}
+
+int Zero(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t flags) {
+  return Answer([&] {
+    MaybeError error = ZeroServed(g_served.get(), count, offset);
+    return error ? error : FlushIf(flags);
+  });
+}
+
+int Flush(void*, std::uint32_t) {
+  return Answer([&] { return FlushServed(g_served.get()); });
+}
+
+int Extents(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t, nbdkit_extents* extents) {
+  return Answer([&]() -> MaybeError {
+    MaybeError failed;
+    MaybeError error =
+        ServedExtents(g_served.get(), count, offset, [&](std::uint64_t at, std::uint64_t length, bool hole) {
+          if (!failed && nbdkit_add_extent(extents, at, length, hole ? NBDKIT_EXTENT_HOLE | NBDKIT_EXTENT_ZERO : 0)) {
+            failed = Error{"Cannot add an extent", errno};
+          }
+        });
+    return error ? error : failed;
+  });
+}
+
+void Unload() { g_served.reset(); }
+
+nbdkit_plugin MakePlugin() {
+  nbdkit_plugin plugin{};
+  plugin.name = "quillon";
+  plugin.longname = "Quillon sparse devices";
+  plugin.version = QUILLON_VERSION;
+  plugin.description = "Serves a Quillon sparse device (a .sparsefs directory) in place";
+  plugin.config = Config;
+  plugin.config_complete = ConfigComplete;
+  plugin.config_help = "[device=]DEVICE.sparsefs  The sparse device to serve.";
+  plugin.magic_config_key = "device";
+  plugin.open = Open;
+  plugin.get_size = GetSize;
+  plugin.can_write = CanWrite;
+  plugin.can_flush = Yes;
+  plugin.can_trim = Yes;
+  plugin.can_zero = CanZero;
+  plugin.can_fua = CanFua;
+  plugin.can_multi_conn = Yes;
+  plugin.can_extents = Yes;
+  plugin.pread = Pread;
+  plugin.pwrite = Pwrite;
+  plugin.flush = Flush;
+  plugin.trim = Zero;
+  plugin.zero = Zero;
+  plugin.extents = Extents;
+  plugin.unload = Unload;
+  plugin.errno_is_preserved = 0;
+  return plugin;
+}
+
+nbdkit_plugin g_plugin = MakePlugin();
+
+}  // namespace
+
+NBDKIT_REGISTER_PLUGIN(g_plugin)

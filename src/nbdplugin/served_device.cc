@@ -1,0 +1,301 @@
+#include "nbdplugin/served_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "fileio/file.h"
+#include "sparsedev/sparse_map.h"
+
+namespace {
+
+// Changes held before they are committed without a flush: memory stays
+// bounded whatever the device's size.
+constexpr std::size_t kMostHeld = 1 << 16;
+
+// Slots seen at once when looking for slots that several chunks share.
+constexpr std::uint64_t kSlotsPerPass = std::uint64_t{1} << 27;
+
+constexpr std::size_t kCopyBufferBytes = 1 << 20;
+
+std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkLength; }
+
+bool IsZero(const unsigned char* bytes, std::size_t length) {
+  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
+
+// The chunk's entry, held or committed. With the lock held.
+Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
+  const auto held = s->held.find(chunk);
+  if (held != s->held.end()) return held->second;
+  return LookUpChunk(s->device, chunk);
+}
+
+void Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
+  s->held[chunk] = entry;
+  if (entry != ABSENT_CHUNK) s->blockMayHoldData[chunk / kEntriesPerBlock] = true;
+}
+
+// Calls visit(chunk, entry) for each stored entry of the committed Map.
+template <typename Visit>
+MaybeError EachStored(ServedDevice* s, Visit visit) {
+  const auto block = NewEntryBlock();
+  const std::uint32_t chunkCount = s->device.header.chunkCount;
+  for (std::uint32_t first = 0; first < chunkCount; first += kEntriesPerBlock) {
+    const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
+    if (auto error = ReadEntries(s->device.map.get(), first, count, block.get())) return error;
+    if (AllAbsent(block.get(), count)) continue;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t entry = LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize);
+      if (entry != ABSENT_CHUNK) {
+        if (auto error = visit(first + i, entry)) return error;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// Writes the committed Map with the held changes into copy, and flushes it.
+MaybeError WriteCommittedCopy(ServedDevice* s, FileHandle copy) {
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+  if (auto error = TryCopyBytes(s->device.map.get(), 0, copy, 0, s->device.mapLength, buffer.get(), kCopyBufferBytes)) {
+    return error;
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> changes(s->held.begin(), s->held.end());
+  std::sort(changes.begin(), changes.end());
+  for (const auto& [chunk, entry] : changes) {
+    unsigned char bytes[kMapEntrySize];
+    StoreLittleEndian32(bytes, entry);
+    if (auto error = TryWrite(copy, EntryOffset(chunk), bytes, kMapEntrySize)) return error;
+  }
+  MapHeader header = s->device.header;
+  header.allocatedChunkCount = s->allocated;
+  if (auto error = WriteMapHeader(copy, header)) return error;
+  return TryFlush(copy);
+}
+
+NativeString CopyPath(const ServedDevice& s) { return Concat({s.device.paths.map, NATIVE(".new")}); }
+
+// Commits the held changes: the Store's data first, then a flushed copy of
+// the Map with the changes, renamed over the Map. With the lock held.
+MaybeError Commit(ServedDevice* s) {
+  if (auto error = TryFlush(s->device.store.get())) return error;
+  s->storeWritten = false;
+  if (s->held.empty()) return std::nullopt;
+  const NativeString copyPath = CopyPath(*s);
+  Expected<OwnedFile> copy = TryCreate(copyPath.c_str());
+  if (!copy) return copy.error();
+  MaybeError error = WriteCommittedCopy(s, copy->get());
+  if (!error) error = TryRename(copyPath.c_str(), s->device.paths.map.c_str());
+  if (error) {
+    RemoveFile(copyPath.c_str());
+    return error;
+  }
+  s->device.map = std::move(*copy);
+  s->device.header.allocatedChunkCount = s->allocated;
+  s->held.clear();
+  return TryFlushDirectory(s->device.paths.directory.c_str());
+}
+
+// A new slot for the chunk, past every slot in use; the Store's length
+// covers it, its bytes read as zeros. With the lock held.
+Expected<std::uint32_t> Allocate(ServedDevice* s) {
+  if (s->nextSlot >= ABSENT_CHUNK) return Error{NATIVE("Sparse block device Store is full"), ENOSPC};
+  const auto slot = static_cast<std::uint32_t>(s->nextSlot);
+  const std::uint64_t end = (s->nextSlot + 1) * ChunkLength(*s);
+  if (end > s->storeLength) {
+    if (auto error = TrySetLength(s->device.store.get(), end)) return *error;
+    s->storeLength = end;
+  }
+  ++s->nextSlot;
+  return slot;
+}
+
+// Gives each chunk whose slot an earlier chunk also names a copy of its own,
+// looking at the slots a range at a time so that memory stays bounded.
+MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
+  const std::uint64_t length = ChunkLength(*s);
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+  for (std::uint64_t low = 0; low < slotsInUse; low += kSlotsPerPass) {
+    std::vector<bool> seen(std::min(kSlotsPerPass, slotsInUse - low));
+    const auto unshare = [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+      if (entry < low || entry - low >= seen.size()) return std::nullopt;
+      if (!seen[entry - low]) {
+        seen[entry - low] = true;
+        return std::nullopt;
+      }
+      const Expected<std::uint32_t> slot = Allocate(s);
+      if (!slot) return slot.error();
+      if (auto error = TryCopyBytes(s->device.store.get(), entry * length, s->device.store.get(), *slot * length,
+                                    length, buffer.get(), kCopyBufferBytes)) {
+        return error;
+      }
+      Hold(s, chunk, *slot);
+      return s->held.size() >= kMostHeld ? Commit(s) : std::nullopt;
+    };
+    if (auto error = EachStored(s, unshare)) return error;
+  }
+  return Commit(s);
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath) {
+  auto served = std::make_unique<ServedDevice>();
+  served->writable = true;
+  Expected<SparseDevice> device = OpenSparseDevice(directory, Access::kReadWrite);
+  if (!device && (device.error().number == EACCES || device.error().number == EROFS)) {
+    served->writable = false;
+    device = OpenSparseDevice(directory, Access::kReadOnly);
+  }
+  if (!device) return device.error();
+  served->device = std::move(*device);
+  ServedDevice* s = served.get();
+  s->allocated = s->device.header.allocatedChunkCount;
+  s->blockMayHoldData.resize(s->device.header.chunkCount / kEntriesPerBlock + 1);
+  const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
+  if (!storeLength) return storeLength.error();
+  s->storeLength = *storeLength;
+  std::uint64_t slotsInUse = 0;
+  bool ascending = true;  // as every device made by conversion: no slot is named twice
+  if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+        ascending = ascending && entry >= slotsInUse;
+        slotsInUse = std::max<std::uint64_t>(slotsInUse, std::uint64_t{entry} + 1);
+        s->blockMayHoldData[chunk / kEntriesPerBlock] = true;
+        return std::nullopt;
+      })) {
+    return *error;
+  }
+  s->nextSlot = std::max(slotsInUse, (s->storeLength + ChunkLength(*s) - 1) / ChunkLength(*s));
+  s->readyToWrite = ascending;
+  Expected<SparsePaths> paths = SparsePathsOf(absolutePath);
+  if (!paths) return paths.error();
+  s->device.paths = std::move(*paths);
+  // A copy of the Map that a cut commit left is no part of the device.
+  if (s->writable) RemoveFile(CopyPath(*s).c_str());
+  return served;
+}
+
+MaybeError PrepareForWriting(ServedDevice* s) {
+  const std::lock_guard<std::mutex> guard(s->lock);
+  if (s->readyToWrite) return std::nullopt;
+  if (auto error = UnshareSlots(s, s->nextSlot)) return error;
+  s->readyToWrite = true;
+  return std::nullopt;
+}
+
+std::uint64_t ServedSize(const ServedDevice& s) { return DeviceSize(s.device.header); }
+
+namespace {
+
+// Calls each(chunk, within, at, length) for the chunks' parts of the range,
+// stopping at the first error.
+template <typename Each>
+MaybeError EachPiece(const ServedDevice& s, std::uint32_t count, std::uint64_t offset, Each each) {
+  const std::uint64_t length = ChunkLength(s);
+  for (std::uint32_t done = 0; done < count;) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t within = at % length;
+    const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, length - within));
+    if (auto error = each(static_cast<std::uint32_t>(at / length), within, done, piece)) return error;
+    done += piece;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::uint64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  return EachPiece(
+      *s, count, offset,
+      [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
+        Expected<std::uint32_t> entry = [&] {
+          const std::lock_guard<std::mutex> guard(s->lock);
+          return EntryOf(s, chunk);
+        }();
+        if (!entry) return entry.error();
+        if (*entry == ABSENT_CHUNK) {
+          std::memset(bytes + at, 0, length);
+          return std::nullopt;
+        }
+        return TryRead(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
+      });
+}
+
+MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count, std::uint64_t offset) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  if (auto error = PrepareForWriting(s)) return error;
+  if (auto error = EachPiece(
+          *s, count, offset,
+          [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
+            Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
+              const std::lock_guard<std::mutex> guard(s->lock);
+              Expected<std::uint32_t> found = EntryOf(s, chunk);
+              s->storeWritten = s->storeWritten || (found && *found != ABSENT_CHUNK);
+              if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
+              Expected<std::uint32_t> slot = Allocate(s);
+              if (slot) {
+                Hold(s, chunk, *slot);
+                ++s->allocated;
+              }
+              s->storeWritten = true;
+              return slot;
+            }();
+            if (!entry) return entry.error();
+            if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
+            return TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
+          })) {
+    return error;
+  }
+  const std::lock_guard<std::mutex> guard(s->lock);
+  return s->held.size() >= kMostHeld ? Commit(s) : std::nullopt;
+}
+
+MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset) {
+  if (auto error = PrepareForWriting(s)) return error;
+  return EachPiece(*s, count, offset,
+                   [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length) -> MaybeError {
+                     Expected<std::uint32_t> entry = [&] {
+                       const std::lock_guard<std::mutex> guard(s->lock);
+                       Expected<std::uint32_t> found = EntryOf(s, chunk);
+                       if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
+                         Hold(s, chunk, ABSENT_CHUNK);
+                         --s->allocated;
+                       }
+                       s->storeWritten = s->storeWritten || (found && *found != ABSENT_CHUNK);
+                       return found;
+                     }();
+                     if (!entry) return entry.error();
+                     if (*entry == ABSENT_CHUNK) return std::nullopt;
+                     return TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length);
+                   });
+}
+
+MaybeError FlushServed(ServedDevice* s) {
+  const std::lock_guard<std::mutex> guard(s->lock);
+  if (s->held.empty() && !s->storeWritten) return std::nullopt;
+  return Commit(s);
+}
+
+MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
+  const std::lock_guard<std::mutex> guard(s->lock);
+  const auto block = NewEntryBlock();
+  for (std::uint32_t done = 0; done < count;) {
+    const std::uint32_t chunk = first + done;
+    const std::uint32_t piece = std::min(count - done, kEntriesPerBlock - chunk % kEntriesPerBlock);
+    if (!s->blockMayHoldData[chunk / kEntriesPerBlock]) {
+      std::fill(entries + done, entries + done + piece, ABSENT_CHUNK);
+    } else {
+      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, block.get())) return error;
+      for (std::uint32_t i = 0; i < piece; ++i) {
+        entries[done + i] = LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize);
+      }
+    }
+    done += piece;
+  }
+  for (const auto& [chunk, entry] : s->held) {
+    if (chunk >= first && chunk - first < count) entries[chunk - first] = entry;
+  }
+  return std::nullopt;
+}

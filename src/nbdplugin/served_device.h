@@ -1,0 +1,80 @@
+// A sparse device served in place: reads, writes, zeroing and flushes at
+// byte offsets, shared by every connection of one server. Every request
+// answers with an error value and leaves the device valid; nothing here ends
+// the process.
+//
+// Map changes are held in memory and committed at a flush (or when many are
+// held): the Store is flushed, a copy of the Map with the changes ("Map.new",
+// locked) is flushed, then renamed over the Map and the directory flushed.
+// The Map on disk is always one that verifies: the last committed one. A
+// copy left by a cut commit is removed when the device is next served.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "fileio/error.h"
+#include "sparsedev/sparse_device.h"
+
+struct ServedDevice {
+  SparseDevice device;  // its Map is the last committed one
+  bool writable;
+  bool readyToWrite;                                      // no slot is named twice
+  std::mutex lock;                                        // guards everything below and the Map's handle
+  std::uint32_t allocated;                                // with the held changes
+  std::uint64_t nextSlot;                                 // past every slot in use
+  std::uint64_t storeLength;                              // as set by us
+  std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
+  std::vector<bool> blockMayHoldData;                     // per block of entries
+  bool storeWritten;                                      // since the last flush
+};
+
+// Opens and verifies the device in directory, writable when it can be. Paths
+// in messages are as given; later file names use absolutePath.
+Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath);
+
+// Before the first write: gives each chunk that shares its slot with another
+// a slot of its own, so that a write to one chunk never changes another.
+MaybeError PrepareForWriting(ServedDevice* served);
+
+std::uint64_t ServedSize(const ServedDevice& served);
+
+MaybeError ReadServed(ServedDevice* served, void* buffer, std::uint32_t count, std::uint64_t offset);
+MaybeError WriteServed(ServedDevice* served, const void* buffer, std::uint32_t count, std::uint64_t offset);
+
+// Makes the range read as zeros; whole stored chunks become absent and give
+// their room back.
+MaybeError ZeroServed(ServedDevice* served, std::uint32_t count, std::uint64_t offset);
+
+// Everything acknowledged so far reaches stable storage.
+MaybeError FlushServed(ServedDevice* served);
+
+// Calls add(offset, length, hole) for the runs of chunks from offset on,
+// within count bytes (maybe fewer, never none): absent chunks are holes.
+template <typename Add>
+MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, Add add);
+
+// The entry of each chunk from first on (count of them, with the held
+// changes) into entries.
+MaybeError ServedEntries(ServedDevice* served, std::uint32_t first, std::uint32_t count, std::uint32_t* entries);
+
+template <typename Add>
+MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, Add add) {
+  const std::uint64_t length = served->device.header.chunkLength;
+  const auto first = static_cast<std::uint32_t>(offset / length);
+  const std::uint64_t end = std::min(offset + count, ServedSize(*served));
+  const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>((end - 1) / length, first + (1u << 16) - 1));
+  std::vector<std::uint32_t> entries(last - first + 1);
+  if (auto error = ServedEntries(served, first, last - first + 1, entries.data())) return error;
+  for (std::uint32_t i = 0; i < entries.size();) {
+    std::uint32_t j = i + 1;
+    const bool hole = entries[i] == ABSENT_CHUNK;
+    while (j < entries.size() && (entries[j] == ABSENT_CHUNK) == hole) ++j;
+    add((first + i) * length, (j - i) * length, hole);
+    i = j;
+  }
+  return std::nullopt;
+}

@@ -1,0 +1,220 @@
+# The nbdkit plugin: a sparse device served in place, checked through libnbd against a byte model, killed and
+# failed at each of its writes, reservations, truncations, flushes and renames, and used by a real file system.
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import ROOT, linux_only, run, shell
+from test_properties import ABSENT, EXAMPLES, sparse_model
+
+nbd = pytest.importorskip('nbd')
+PLUGIN = os.environ.get('QUILLON_PLUGIN')
+pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (sanitizer builds)')]
+
+
+def serve(where, options=(), trace=None, device='d.sparsefs'):
+    """nbdkit serving device on where/sock, under strace with the options trace."""
+    for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
+        (where / left).unlink(missing_ok=True)
+    tracer = ['strace', '-f', '-qq', '-o', '/dev/null', *trace] if trace else []
+    server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
+                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True)
+    while not (where / 'ready').exists() and server.poll() is None:
+        time.sleep(0.01)
+    return server
+
+
+def connect(where, count=1):
+    handles = [nbd.NBD() for _ in range(count)]
+    for h in handles:
+        h.add_meta_context('base:allocation')
+        h.connect_unix(str(where / 'sock'))
+    return handles
+
+
+def stop(server, where):
+    """Kills the server (and strace with it), as a crash would, and waits until its lock on the Map is gone."""
+    try:
+        os.killpg(server.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    server.wait()
+    with open(where / 'd.sparsefs/Map', 'rb') as map_file:
+        while subprocess.run(['flock', '-n', '-x', map_file.name, 'true']).returncode:
+            time.sleep(0.005)
+
+
+def make_device(where, length, entries, seed):
+    """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
+    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
+    os.makedirs(where / 'd.sparsefs', exist_ok=True)
+    (where / 'd.sparsefs/Map').write_bytes(struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries),
+                                                       sum(e != ABSENT for e in entries), *entries))
+    (where / 'd.sparsefs/Store').write_bytes(store)
+    return bytearray(b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries))
+
+
+def flat(where):
+    """The device's bytes as sparse-to-flat gives them."""
+    status, _, err = run(where, ['sparse-to-flat', 'd.sparsefs', 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
+    assert status == 0, err
+    return (where / 'check.fs').read_bytes()
+
+
+def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
+    for files, message in [({}, "Cannot open 'd.sparsefs/Map': 2"), ({'Map': b'ABCD' + bytes(28), 'Store': b''},
+                           'Invalid sparse block device magic 0x44434241')]:
+        shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
+        (tmp_path / 'd.sparsefs').mkdir()
+        for name, held in files.items():
+            (tmp_path / 'd.sparsefs' / name).write_bytes(held)
+        server = serve(tmp_path)
+        assert server.wait() == 1 and message in server.stderr.read().decode()
+    server = serve(tmp_path, device='a.fs')
+    assert server.wait() == 1 and "nbdkit's file plugin serves flat devices" in server.stderr.read().decode()
+    # In the background (nbdkit forks) the files stay locked: the commands and a second server meet 11.
+    make_device(tmp_path, 4096, [ABSENT], 1)
+    assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs'],
+                          cwd=tmp_path).returncode == 0
+    try:
+        assert run(tmp_path, ['extend', '8192', 'd.sparsefs'])[2] == b"Cannot open 'd.sparsefs/Map': 11\n"
+        second = subprocess.run(['nbdkit', '-f', '-U', tmp_path / 'sock2', PLUGIN, 'd.sparsefs'], cwd=tmp_path,
+                                capture_output=True, timeout=60)
+        assert second.returncode == 1 and b"Cannot open 'd.sparsefs/Map': 11" in second.stderr
+    finally:
+        os.kill(int((tmp_path / 'pid').read_text()), signal.SIGKILL)
+
+
+# A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
+operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua']), st.integers(0, 2),
+                       st.floats(0, 1), st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
+devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)), min_size=1,
+                                                              max_size=12))
+
+
+@settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
+@given(device=devices, workload=st.lists(operations, max_size=30), seed=st.integers(0, 1 << 32))
+def test_a_served_device_reads_as_its_model_and_converts_to_it(file_system, device, workload, seed):
+    where = file_system / 'plugin'
+    shutil.rmtree(where, ignore_errors=True)
+    where.mkdir()
+    model = make_device(where, *device, seed)
+    server = serve(where)
+    handles, rng = connect(where, 3), random.Random(seed)
+    try:
+        for kind, which, at, length in workload:
+            h, offset = handles[which], int(at * len(model))
+            length = min(length, len(model) - offset)
+            if kind in ('data', 'zeros', 'fua') and length:
+                data = rng.randbytes(length) if kind != 'zeros' else bytes(length)
+                h.pwrite(data, offset, nbd.CMD_FLAG_FUA if kind == 'fua' else 0)
+                model[offset:offset + length] = data
+            elif kind in ('zero', 'trim') and length:
+                h.zero(length, offset) if kind == 'zero' else h.trim(length, offset)
+                model[offset:offset + length] = bytes(length)
+            elif kind == 'flush':
+                h.flush()
+            assert handles[(which + 1) % 3].pread(len(model), 0) == model
+        at = 0
+        while at < len(model):  # a hole reads as zeros
+            got = []
+            handles[0].block_status(len(model) - at, at, lambda _, start, extents, err: got.extend(extents) or 0)
+            for length, flags in zip(got[::2], got[1::2]):
+                assert not flags & nbd.STATE_HOLE or not any(model[at:at + length]), at
+                at += length
+        handles[0].flush()
+    finally:
+        stop(server, where)
+    assert flat(where) == model
+
+
+def workload(where, before):
+    """Two rounds of writes of data and zeros and a zero, in distinct chunks, each round flushed; returns the
+    device at each flush that completed and as last written, once a request fails."""
+    handles, rng, done, model = connect(where) * 2, random.Random(7), [], bytearray(before)
+    try:
+        for r in range(2):
+            for i, chunk in enumerate(rng.sample(range(len(model) >> 16), 4)):
+                offset = (chunk << 16) + rng.choice([0, 0, 4096])
+                data = (rng.randbytes if i % 2 else bytes)(min(rng.choice([4096, 65536]), (chunk + 1 << 16) - offset))
+                handles[i % 2].zero(len(data), offset) if i == 3 else handles[i % 2].pwrite(data, offset)
+                model[offset:offset + len(data)] = bytes(len(data)) if i == 3 else data
+            handles[r % 2].flush()
+            done.append(bytes(model))
+    except nbd.Error:
+        pass
+    return done, bytes(model)
+
+
+def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path):
+    """Killed at each call: the device verifies, holds every flushed write, and serves again. Failed at each: the
+    request fails, the server goes on, and the same holds."""
+    # strace counts each thread's calls apart: one connection served by one thread makes the count whole.
+    paths = [str(tmp_path / p) for p in ('d.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Map.new', 'd.sparsefs/Store')]
+    for call in ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'rename', 'copy_file_range']:
+        for action in ('signal=SIGKILL', 'error=EIO'):
+            for n in range(1, 100):
+                shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
+                before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT] * 2, 5))
+                trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
+                server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
+                flushed, last = workload(tmp_path, before)
+                if action == 'error=EIO' and len(flushed) < 2:  # the server goes on
+                    assert connect(tmp_path)[0].pread(4096, 0) is not None
+                stop(server, tmp_path)
+                after, kept = flat(tmp_path), ([before] + flushed)[-1]
+                for at in range(0, len(after), 4096):  # each byte as at the last flush, or as written since
+                    assert after[at:at + 4096] in (kept[at:at + 4096], last[at:at + 4096]) or all(
+                        a in (b, c) for a, b, c in zip(after[at:at + 4096], kept[at:at + 4096], last[at:at + 4096])), (call, action, n)
+                assert run(tmp_path, ['extend', '2097152', 'd.sparsefs'])[0] == 0
+                server = serve(tmp_path)
+                assert connect(tmp_path)[0].pread(len(after), 0) == after
+                stop(server, tmp_path)
+                if len(flushed) == 2:
+                    break
+
+
+@pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse'), reason='needs root and /dev/fuse')
+def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(tmp_path):
+    assert run(tmp_path, ['create', 'sparse', str(1 << 30), 'd.sparsefs'])[0] == 0
+    (tmp_path / 'fuse').mkdir()
+    (tmp_path / 'mnt').mkdir()
+    files = {f'f{i}': random.Random(i).randbytes(i * 100000) for i in range(1, 6)}
+
+    def attach():  # the device as a file (nbdfuse) on a loop device
+        server = serve(tmp_path)
+        fuse = subprocess.Popen(['nbdfuse', tmp_path / 'fuse', f'nbd+unix:///?socket={tmp_path}/sock'])
+        while not (tmp_path / 'fuse/nbd').exists():
+            time.sleep(0.01)
+        loop = subprocess.run(['losetup', '-f', '--show', tmp_path / 'fuse/nbd'], capture_output=True, text=True)
+        return server, fuse, loop.stdout.strip() or pytest.skip('no loop devices here')
+
+    def detach(server, fuse, loop):
+        shell(f"umount -l {tmp_path}/mnt; losetup -d {loop}; fusermount3 -u {tmp_path}/fuse")
+        fuse.wait()
+        stop(server, tmp_path)
+
+    server, fuse, loop = attach()
+    assert shell(f'mkfs.ext4 -q {loop} && mount {loop} {tmp_path}/mnt')
+    for name, data in files.items():
+        (tmp_path / 'mnt' / name).write_bytes(data)
+    assert shell('sync') and all((tmp_path / 'mnt' / name).read_bytes() == data for name, data in files.items())
+    stop(server, tmp_path)  # killed; the file system above it never unmounted cleanly
+    detach(server, fuse, loop)
+    server, fuse, loop = attach()
+    try:
+        assert shell(f'fsck.ext4 -fn {loop}') and shell(f'mount -o ro {loop} {tmp_path}/mnt')
+        assert all((tmp_path / 'mnt' / name).read_bytes() == data for name, data in files.items())
+        served = subprocess.run(['sha256sum', tmp_path / 'fuse/nbd'], capture_output=True).stdout.split()[0]
+    finally:
+        detach(server, fuse, loop)
+    flat(tmp_path)
+    assert subprocess.run(['sha256sum', tmp_path / 'check.fs'], capture_output=True).stdout.split()[0] == served
