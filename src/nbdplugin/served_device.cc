@@ -24,11 +24,26 @@ bool IsZero(const unsigned char* bytes, std::size_t length) {
   return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
 }
 
+// Committed entries are kept in pages of this many, in this many places: a
+// bounded cache, whatever the device's size.
+constexpr std::uint32_t kPageEntries = 1024;
+constexpr std::size_t kCachedPages = 2048;
+
 // The chunk's entry, held or committed. With the lock held.
 Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   const auto held = s->held.find(chunk);
   if (held != s->held.end()) return held->second;
-  return LookUpChunk(s->device, chunk);
+  const std::uint32_t page = chunk / kPageEntries;
+  const std::size_t place = page % kCachedPages;
+  std::uint32_t* entries = s->cachedEntries.data() + place * kPageEntries;
+  if (s->cachedPage[place] != page + 1) {
+    const std::uint32_t count = std::min(kPageEntries, s->device.header.chunkCount - page * kPageEntries);
+    unsigned char bytes[kPageEntries * kMapEntrySize];
+    if (auto error = ReadEntries(s->device.map.get(), page * kPageEntries, count, bytes)) return *error;
+    for (std::uint32_t i = 0; i < count; ++i) entries[i] = LoadLittleEndian32(bytes + i * kMapEntrySize);
+    s->cachedPage[place] = page + 1;
+  }
+  return entries[chunk % kPageEntries];
 }
 
 void Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
@@ -93,6 +108,12 @@ MaybeError Commit(ServedDevice* s) {
   }
   s->device.map = std::move(*copy);
   s->device.header.allocatedChunkCount = s->allocated;
+  for (const auto& [chunk, entry] : s->held) {  // the cache follows the Map
+    const std::size_t place = chunk / kPageEntries % kCachedPages;
+    if (s->cachedPage[place] == chunk / kPageEntries + 1) {
+      s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
+    }
+  }
   s->held.clear();
   return TryFlushDirectory(s->device.paths.directory.c_str());
 }
@@ -153,6 +174,8 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   ServedDevice* s = served.get();
   s->allocated = s->device.header.allocatedChunkCount;
   s->blockMayHoldData.resize(s->device.header.chunkCount / kEntriesPerBlock + 1);
+  s->cachedEntries.resize(kCachedPages * kPageEntries);
+  s->cachedPage.resize(kCachedPages);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
   s->storeLength = *storeLength;
@@ -177,6 +200,7 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
 }
 
 MaybeError PrepareForWriting(ServedDevice* s) {
+  if (s->readyToWrite) return std::nullopt;
   const std::lock_guard<std::mutex> guard(s->lock);
   if (s->readyToWrite) return std::nullopt;
   if (auto error = UnshareSlots(s, s->nextSlot)) return error;
@@ -235,12 +259,15 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
               s->storeWritten = s->storeWritten || (found && *found != ABSENT_CHUNK);
               if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
               Expected<std::uint32_t> slot = Allocate(s);
-              if (slot) {
-                Hold(s, chunk, *slot);
-                ++s->allocated;
-              }
+              if (!slot) return slot;
+              Hold(s, chunk, *slot);
+              ++s->allocated;
               s->storeWritten = true;
-              return slot;
+              // The slot reads as zeros, as the chunk did: it may be committed
+              // before its data is written.
+              if (s->held.size() < kMostHeld) return slot;
+              MaybeError error = Commit(s);
+              return error ? Expected<std::uint32_t>(*error) : slot;
             }();
             if (!entry) return entry.error();
             if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
@@ -248,8 +275,7 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
           })) {
     return error;
   }
-  const std::lock_guard<std::mutex> guard(s->lock);
-  return s->held.size() >= kMostHeld ? Commit(s) : std::nullopt;
+  return std::nullopt;
 }
 
 MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset) {
@@ -278,18 +304,25 @@ MaybeError FlushServed(ServedDevice* s) {
   return Commit(s);
 }
 
+std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::uint64_t end) {
+  const std::lock_guard<std::mutex> guard(s->lock);
+  std::uint64_t block = first / kEntriesPerBlock;
+  while (block * kEntriesPerBlock < end && !s->blockMayHoldData[block]) ++block;
+  return std::clamp(block * kEntriesPerBlock, first, end);
+}
+
 MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
   const std::lock_guard<std::mutex> guard(s->lock);
-  const auto block = NewEntryBlock();
+  std::vector<unsigned char> block(std::min(count, kEntriesPerBlock) * std::size_t{kMapEntrySize});
   for (std::uint32_t done = 0; done < count;) {
     const std::uint32_t chunk = first + done;
     const std::uint32_t piece = std::min(count - done, kEntriesPerBlock - chunk % kEntriesPerBlock);
     if (!s->blockMayHoldData[chunk / kEntriesPerBlock]) {
       std::fill(entries + done, entries + done + piece, ABSENT_CHUNK);
     } else {
-      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, block.get())) return error;
+      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, block.data())) return error;
       for (std::uint32_t i = 0; i < piece; ++i) {
-        entries[done + i] = LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize);
+        entries[done + i] = LoadLittleEndian32(block.data() + std::size_t{i} * kMapEntrySize);
       }
     }
     done += piece;

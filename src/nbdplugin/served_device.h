@@ -10,6 +10,7 @@
 // copy left by a cut commit is removed when the device is next served.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,7 +23,7 @@
 struct ServedDevice {
   SparseDevice device;  // its Map is the last committed one
   bool writable;
-  bool readyToWrite;                                      // no slot is named twice
+  std::atomic<bool> readyToWrite;                         // no slot is named twice
   std::mutex lock;                                        // guards everything below and the Map's handle
   std::uint32_t allocated;                                // with the held changes
   std::uint64_t nextSlot;                                 // past every slot in use
@@ -30,6 +31,8 @@ struct ServedDevice {
   std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
   std::vector<bool> blockMayHoldData;                     // per block of entries
   bool storeWritten;                                      // since the last flush
+  std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
+  std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
 
 // Opens and verifies the device in directory, writable when it can be. Paths
@@ -61,12 +64,21 @@ MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_
 // changes) into entries.
 MaybeError ServedEntries(ServedDevice* served, std::uint32_t first, std::uint32_t count, std::uint32_t* entries);
 
+// The first chunk from first on (before end) in a block of entries that may
+// hold data: what lies before it is absent, read from nothing.
+std::uint64_t FirstChunkMayHoldData(ServedDevice* served, std::uint64_t first, std::uint64_t end);
+
 template <typename Add>
 MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, Add add) {
   const std::uint64_t length = served->device.header.chunkLength;
   const auto first = static_cast<std::uint32_t>(offset / length);
   const std::uint64_t end = std::min(offset + count, ServedSize(*served));
-  const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>((end - 1) / length, first + (1u << 16) - 1));
+  const std::uint64_t endChunk = (end + length - 1) / length;
+  if (const std::uint64_t data = FirstChunkMayHoldData(served, first, endChunk); data > first) {
+    add(first * length, (data - first) * length, true);
+    return std::nullopt;
+  }
+  const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(endChunk - 1, first + (1u << 16) - 1));
   std::vector<std::uint32_t> entries(last - first + 1);
   if (auto error = ServedEntries(served, first, last - first + 1, entries.data())) return error;
   for (std::uint32_t i = 0; i < entries.size();) {
