@@ -29,6 +29,18 @@ bool IsZero(const unsigned char* bytes, std::size_t length) {
 constexpr std::uint32_t kPageEntries = 1024;
 constexpr std::size_t kCachedPages = 2048;
 
+// The chunk's entry where a shared lock can tell it (held, or in a cached
+// page), or nothing.
+std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) {
+  const std::shared_lock<std::shared_mutex> guard(s->lock);
+  const auto held = s->held.find(chunk);
+  if (held != s->held.end()) return held->second;
+  const std::uint32_t page = chunk / kPageEntries;
+  const std::size_t place = page % kCachedPages;
+  if (s->cachedPage[place] != page + 1) return std::nullopt;
+  return s->cachedEntries[place * kPageEntries + chunk % kPageEntries];
+}
+
 // The chunk's entry, held or committed. With the lock held.
 Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   const auto held = s->held.find(chunk);
@@ -201,7 +213,7 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
 
 MaybeError PrepareForWriting(ServedDevice* s) {
   if (s->readyToWrite) return std::nullopt;
-  const std::lock_guard<std::mutex> guard(s->lock);
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
   if (s->readyToWrite) return std::nullopt;
   if (auto error = UnshareSlots(s, s->nextSlot)) return error;
   s->readyToWrite = true;
@@ -235,7 +247,8 @@ MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::u
       *s, count, offset,
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
         Expected<std::uint32_t> entry = [&] {
-          const std::lock_guard<std::mutex> guard(s->lock);
+          if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk)) return Expected<std::uint32_t>(*known);
+          const std::lock_guard<std::shared_mutex> guard(s->lock);
           return EntryOf(s, chunk);
         }();
         if (!entry) return entry.error();
@@ -254,9 +267,14 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
           *s, count, offset,
           [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
             Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
-              const std::lock_guard<std::mutex> guard(s->lock);
+              // A stored chunk is written in place: a shared lock finds it.
+              if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
+                s->storeWritten = true;
+                return Expected<std::uint32_t>(*known);
+              }
+              const std::lock_guard<std::shared_mutex> guard(s->lock);
               Expected<std::uint32_t> found = EntryOf(s, chunk);
-              s->storeWritten = s->storeWritten || (found && *found != ABSENT_CHUNK);
+              if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
               if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
               Expected<std::uint32_t> slot = Allocate(s);
               if (!slot) return slot;
@@ -283,13 +301,13 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
   return EachPiece(*s, count, offset,
                    [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length) -> MaybeError {
                      Expected<std::uint32_t> entry = [&] {
-                       const std::lock_guard<std::mutex> guard(s->lock);
+                       const std::lock_guard<std::shared_mutex> guard(s->lock);
                        Expected<std::uint32_t> found = EntryOf(s, chunk);
                        if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
                          Hold(s, chunk, ABSENT_CHUNK);
                          --s->allocated;
                        }
-                       s->storeWritten = s->storeWritten || (found && *found != ABSENT_CHUNK);
+                       if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
                        return found;
                      }();
                      if (!entry) return entry.error();
@@ -299,20 +317,20 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
 }
 
 MaybeError FlushServed(ServedDevice* s) {
-  const std::lock_guard<std::mutex> guard(s->lock);
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
   if (s->held.empty() && !s->storeWritten) return std::nullopt;
   return Commit(s);
 }
 
 std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::uint64_t end) {
-  const std::lock_guard<std::mutex> guard(s->lock);
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
   std::uint64_t block = first / kEntriesPerBlock;
   while (block * kEntriesPerBlock < end && !s->blockMayHoldData[block]) ++block;
   return std::clamp(block * kEntriesPerBlock, first, end);
 }
 
 MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
-  const std::lock_guard<std::mutex> guard(s->lock);
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
   std::vector<unsigned char> block(std::min(count, kEntriesPerBlock) * std::size_t{kMapEntrySize});
   for (std::uint32_t done = 0; done < count;) {
     const std::uint32_t chunk = first + done;

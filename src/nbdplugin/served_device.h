@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -23,14 +24,14 @@
 struct ServedDevice {
   SparseDevice device;  // its Map is the last committed one
   bool writable;
-  std::atomic<bool> readyToWrite;                         // no slot is named twice
-  std::mutex lock;                                        // guards everything below and the Map's handle
-  std::uint32_t allocated;                                // with the held changes
-  std::uint64_t nextSlot;                                 // past every slot in use
-  std::uint64_t storeLength;                              // as set by us
+  std::atomic<bool> readyToWrite;  // no slot is named twice
+  std::shared_mutex lock;          // guards everything below and the Map's handle; shared to look up
+  std::uint32_t allocated;         // with the held changes
+  std::uint64_t nextSlot;          // past every slot in use
+  std::uint64_t storeLength;       // as set by us
   std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
   std::vector<bool> blockMayHoldData;                     // per block of entries
-  bool storeWritten;                                      // since the last flush
+  std::atomic<bool> storeWritten;                         // since the last flush
   std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
   std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
