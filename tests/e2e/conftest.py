@@ -18,6 +18,7 @@ import pytest
 BINARY = os.environ.get('QUILLON_BINARY', 'quillon')
 WINDOWS = os.environ.get('QUILLON_TEST_EXE')  # quillon.exe, run under Wine
 ROOT = os.geteuid() == 0 and not WINDOWS
+os.umask(0o022)  # what the files and directories that rows make and expect are made with
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
 ODD = bytes(b | 1 for b in range(256))
 linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')

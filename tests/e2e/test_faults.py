@@ -122,3 +122,5 @@ def test_a_failed_flush_is_a_failure(where, call, error):
     """Only "this file has no flush" passes; a journal that aborted says EROFS."""
     status, _, err = run(where, ['create', 'flat', '1024', 'a.fs'], trace=['-e', f'inject={call}:error={error}'])
     assert (status, err) == ((0, b'') if error == 'EINVAL' else (1, f'Cannot write to file: {getattr(errno, error)}\n'.encode()))
+    assert run(where, ['create', 'flat', '1024', 'a.fs'], trace=['-e', f'inject={call}:error={error}'],
+               env={'QUILLON_NO_FLUSH': '1'})[0] == 0  # for tests and benchmarks: no flush at all

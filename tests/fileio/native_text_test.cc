@@ -13,7 +13,7 @@ TEST(NativeTextTest, Utf8EdgesCountAsTheCharactersTheyAre) {
       {"\xef\xbf\xbf", 1}, {"\xed\xa0\x80", 3}, {"\xed\xbf\xbf", 3}, {"\xed\x9f\xbf", 1}, {"\xf0\x90\x80\x80", 1}, {"\xf0\x8f\xbf\xbf", 4},
       {"\xf4\x8f\xbf\xbf", 1}, {"\xf4\x90\x80\x80", 4}, {"\xf5\x80\x80\x80", 4}, {"\xe6\x97", 2}, {"\x80", 1},
       {"\xc3\xa9\xc3", 2}, {"a\xe6\x97\xa5" "b", 3}, {"\xf1\x80\x80\x80", 1}, {"\x80\xbf\xbf\xbf", 4},
-      {"\xf8\x88\x80\x80", 4}};
+      {"\xf8\x88\x80\x80", 4}, {"\xee\x80\x80", 1}};
   // clang-format on
   for (const auto& [bytes, characters] : cases) EXPECT_EQ(CountCodePoints(bytes), characters) << bytes;
 }
