@@ -182,7 +182,8 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
                     break
 
 
-@pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse'), reason='needs root and /dev/fuse')
+@pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse') or not shutil.which('nbdfuse'),
+                    reason='needs root, /dev/fuse and nbdfuse')
 def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(tmp_path):
     assert run(tmp_path, ['create', 'sparse', str(1 << 30), 'd.sparsefs'])[0] == 0
     (tmp_path / 'fuse').mkdir()
