@@ -85,6 +85,9 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
     assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs'],
                           cwd=tmp_path).returncode == 0
     try:
+        h = connect(tmp_path)[0]
+        h.pwrite(b'\1', 4095)  # one byte is data enough for a chunk of its own
+        assert h.pread(4096, 0) == bytes(4095) + b'\1'
         assert run(tmp_path, ['extend', '8192', 'd.sparsefs'])[2] == b"Cannot open 'd.sparsefs/Map': 11\n"
         second = subprocess.run(['nbdkit', '-f', '-U', tmp_path / 'sock2', PLUGIN, 'd.sparsefs'], cwd=tmp_path,
                                 capture_output=True, timeout=60)
