@@ -263,37 +263,34 @@ MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::u
 MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count, std::uint64_t offset) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   if (auto error = PrepareForWriting(s)) return error;
-  if (auto error = EachPiece(
-          *s, count, offset,
-          [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
-            Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
-              // A stored chunk is written in place: a shared lock finds it.
-              if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
-                s->storeWritten = true;
-                return Expected<std::uint32_t>(*known);
-              }
-              const std::lock_guard<std::shared_mutex> guard(s->lock);
-              Expected<std::uint32_t> found = EntryOf(s, chunk);
-              if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
-              if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
-              Expected<std::uint32_t> slot = Allocate(s);
-              if (!slot) return slot;
-              Hold(s, chunk, *slot);
-              ++s->allocated;
-              s->storeWritten = true;
-              // The slot reads as zeros, as the chunk did: it may be committed
-              // before its data is written.
-              if (s->held.size() < kMostHeld) return slot;
-              MaybeError error = Commit(s);
-              return error ? Expected<std::uint32_t>(*error) : slot;
-            }();
-            if (!entry) return entry.error();
-            if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
-            return TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
-          })) {
-    return error;
-  }
-  return std::nullopt;
+  return EachPiece(
+      *s, count, offset,
+      [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
+        Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
+          // A stored chunk is written in place: a shared lock finds it.
+          if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
+            s->storeWritten = true;
+            return Expected<std::uint32_t>(*known);
+          }
+          const std::lock_guard<std::shared_mutex> guard(s->lock);
+          Expected<std::uint32_t> found = EntryOf(s, chunk);
+          if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
+          if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
+          Expected<std::uint32_t> slot = Allocate(s);
+          if (!slot) return slot;
+          Hold(s, chunk, *slot);
+          ++s->allocated;
+          s->storeWritten = true;
+          // The slot reads as zeros, as the chunk did: it may be committed
+          // before its data is written.
+          if (s->held.size() < kMostHeld) return slot;
+          MaybeError error = Commit(s);
+          return error ? Expected<std::uint32_t>(*error) : slot;
+        }();
+        if (!entry) return entry.error();
+        if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
+        return TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
+      });
 }
 
 MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset) {
