@@ -20,10 +20,6 @@ constexpr std::size_t kCopyBufferBytes = 1 << 20;
 
 std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkLength; }
 
-bool IsZero(const unsigned char* bytes, std::size_t length) {
-  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
-}
-
 // Committed entries are kept in pages of this many, in this many places: a
 // bounded cache, whatever the device's size.
 constexpr std::uint32_t kPageEntries = 1024;
@@ -275,7 +271,7 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
           const std::lock_guard<std::shared_mutex> guard(s->lock);
           Expected<std::uint32_t> found = EntryOf(s, chunk);
           if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
-          if (!found || *found != ABSENT_CHUNK || IsZero(bytes + at, length)) return found;
+          if (!found || *found != ABSENT_CHUNK || IsAllZero(bytes + at, length)) return found;
           Expected<std::uint32_t> slot = Allocate(s);
           if (!slot) return slot;
           Hold(s, chunk, *slot);

@@ -137,12 +137,6 @@ struct FlatToSparseState {
 };
 
 // Whether all length bytes at bytes are zero (true for a length of 0).
-bool IsZero(const unsigned char* bytes, std::size_t length) {
-  // Every byte equals the one after it and the first is zero: one memcmp of
-  // the range against itself runs at memory speed.
-  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
-}
-
 // Writes the segment's bytes from the blocks in memory that hold them.
 void WriteSegmentFromBlocks(FlatToSparseState* s) {
   const Segment& segment = s->segment;
@@ -234,8 +228,8 @@ void ConvertBlock(FlatToSparseState* s, std::uint32_t firstChunk, std::uint32_t 
     bool stored = false;
     for (std::size_t i = first; i < last && !stored; ++i) {
       const Piece piece = InChunk(s->pieces[i], chunk);
-      stored =
-          !IsZero(block.bytes.get() + (piece.begin - block.offset), static_cast<std::size_t>(piece.end - piece.begin));
+      stored = !IsAllZero(block.bytes.get() + (piece.begin - block.offset),
+                          static_cast<std::size_t>(piece.end - piece.begin));
     }
     if (!stored) {
       EndSegment(s);

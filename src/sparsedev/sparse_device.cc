@@ -75,9 +75,3 @@ Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access acces
   if (auto error = OpenDeviceStore(&*device, access)) return *error;
   return device;
 }
-
-Expected<std::uint32_t> LookUpChunk(const SparseDevice& device, std::uint32_t chunk) {
-  unsigned char entry[kMapEntrySize];
-  if (auto error = ReadEntries(device.map.get(), chunk, 1, entry)) return *error;
-  return LoadLittleEndian32(entry);
-}

@@ -65,6 +65,3 @@ Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access acces
 
 // Writes the Map's header.
 MaybeError WriteMapHeader(FileHandle map, const MapHeader& header);
-
-// Where the chunk's data lies: its slot in the Store, or ABSENT_CHUNK.
-Expected<std::uint32_t> LookUpChunk(const SparseDevice& device, std::uint32_t chunk);

@@ -28,6 +28,12 @@ MapHeader NewMapHeader(std::uint32_t chunkCount, std::uint32_t allocatedChunkCou
   return MapHeader{SPARSE_MAGIC, DEFAULT_CHUNK_LENGTH, chunkCount, allocatedChunkCount};
 }
 
+bool IsAllZero(const unsigned char* bytes, std::size_t length) {
+  // Every byte equals the one after it and the first is zero: one memcmp of
+  // the range against itself runs at memory speed.
+  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
+
 bool AllAbsent(const unsigned char* entries, std::uint32_t count) {
   // Every byte equal to the next and the first 0xFF: found at memory speed,
   // as most of a large Map is.

@@ -51,6 +51,10 @@ constexpr std::uint64_t DeviceSize(const MapHeader& header) {
   return std::uint64_t{header.chunkCount} * header.chunkLength;
 }
 
+// Whether all length bytes are zero (true for a length of 0): such a chunk
+// is absent.
+bool IsAllZero(const unsigned char* bytes, std::size_t length);
+
 // Whether all of the first count entries are ABSENT_CHUNK.
 bool AllAbsent(const unsigned char* entries, std::uint32_t count);
 
