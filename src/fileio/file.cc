@@ -142,8 +142,9 @@ MaybeError TrySetLength(FileHandle file, std::uint64_t length) {
   return Failed(sys::Truncate(file, length), NATIVE("Cannot set end of file"));
 }
 
-MaybeError TryRename(const NativeChar* from, const NativeChar* to) {
-  if (const int number = sys::Rename(from, to)) return PathError("Cannot rename", from, number);
+MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how) {
+  const int number = how == Rename::kReplace ? sys::Rename(from, to) : sys::Exchange(from, to);
+  if (number) return PathError("Cannot rename", from, number);
   return std::nullopt;
 }
 

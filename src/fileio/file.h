@@ -25,6 +25,7 @@ class OwnedFile {
   OwnedFile& operator=(OwnedFile&& other) noexcept;
   ~OwnedFile();
   FileHandle get() const { return file_; }
+  bool is_open() const { return file_.native != kNoFile.native; }
 
  private:
   static constexpr FileHandle kNoFile{-1};
@@ -102,9 +103,14 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
 // Sets the file's length without asking for room: "Cannot set end of file".
 MaybeError TrySetLength(FileHandle file, std::uint64_t length);
 
+enum class Rename {
+  kReplace,   // the file at to is gone
+  kExchange,  // the file at to takes from's place; not supported by every file system
+};
+
 // Puts the file at from in the place of the file at to, in one step:
 // "Cannot rename '<from>'".
-MaybeError TryRename(const NativeChar* from, const NativeChar* to);
+MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how = Rename::kReplace);
 
 // Removes the file at path, if there is one.
 void RemoveFile(const NativeChar* path);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>  // renameat2
 #include <cstdlib>  // free
 #include <cstring>
 #include <string>
@@ -266,6 +267,11 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
 }
 
 int Rename(const NativeChar* from, const NativeChar* to) { return ErrorOf(rename(from, to)); }
+
+int Exchange(const NativeChar* a, const NativeChar* b) {
+  const int number = ErrorOf(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE));
+  return number == EINVAL || number == ENOSYS ? EOPNOTSUPP : number;
+}
 
 int Remove(const NativeChar* path) { return ErrorOf(unlink(path)); }
 

@@ -154,6 +154,8 @@ int Rename(const NativeChar* from, const NativeChar* to) {
   return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : LastError();
 }
 
+int Exchange(const NativeChar*, const NativeChar*) { return ERROR_NOT_SUPPORTED; }
+
 int Remove(const NativeChar* path) { return DeleteFileW(path) ? 0 : LastError(); }
 
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {

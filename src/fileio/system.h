@@ -97,6 +97,10 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
 // Puts the file at from in the place of the one at to, in one step.
 int Rename(const NativeChar* from, const NativeChar* to);
 
+// Swaps the files at a and b in one step; the platform's not-supported
+// number where the file system or platform cannot.
+int Exchange(const NativeChar* a, const NativeChar* b);
+
 // Removes the file at path.
 int Remove(const NativeChar* path);
 

@@ -127,7 +127,11 @@ int Extents(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t, nbd
   });
 }
 
-void Unload() { g_served.reset(); }
+void Unload() {
+  if (!g_served) return;
+  if (auto error = CloseServed(g_served.get())) nbdkit_error("%s", ErrorText(*error).c_str());
+  g_served.reset();
+}
 
 nbdkit_plugin MakePlugin() {
   nbdkit_plugin plugin{};

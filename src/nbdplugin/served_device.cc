@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "fileio/file.h"
 #include "sparsedev/sparse_map.h"
@@ -78,52 +80,122 @@ MaybeError EachStored(ServedDevice* s, Visit visit) {
   return std::nullopt;
 }
 
-// Writes the committed Map with the held changes into copy, and flushes it.
-MaybeError WriteCommittedCopy(ServedDevice* s, FileHandle copy) {
-  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  if (auto error = TryCopyBytes(s->device.map.get(), 0, copy, 0, s->device.mapLength, buffer.get(), kCopyBufferBytes)) {
-    return error;
+using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// Writes the entries of changes (sorted by chunk) into map, a run of
+// consecutive chunks at a time.
+MaybeError WriteEntries(FileHandle map, const Changes& changes) {
+  std::vector<unsigned char> run;
+  for (std::size_t first = 0, next = 0; first < changes.size(); first = next) {
+    run.clear();
+    do {
+      run.resize(run.size() + kMapEntrySize);
+      StoreLittleEndian32(run.data() + run.size() - kMapEntrySize, changes[next++].second);
+    } while (next < changes.size() && changes[next].first == changes[next - 1].first + 1);
+    if (auto error = TryWrite(map, EntryOffset(changes[first].first), run.data(), run.size())) return error;
   }
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> changes(s->held.begin(), s->held.end());
-  std::sort(changes.begin(), changes.end());
-  for (const auto& [chunk, entry] : changes) {
-    unsigned char bytes[kMapEntrySize];
-    StoreLittleEndian32(bytes, entry);
-    if (auto error = TryWrite(copy, EntryOffset(chunk), bytes, kMapEntrySize)) return error;
-  }
-  MapHeader header = s->device.header;
-  header.allocatedChunkCount = s->allocated;
-  if (auto error = WriteMapHeader(copy, header)) return error;
-  return TryFlush(copy);
+  return std::nullopt;
 }
 
 NativeString CopyPath(const ServedDevice& s) { return Concat({s.device.paths.map, NATIVE(".new")}); }
 
-// Commits the held changes: the Store's data first, then a flushed copy of
-// the Map with the changes, renamed over the Map. With the lock held.
-MaybeError Commit(ServedDevice* s) {
-  if (auto error = TryFlush(s->device.store.get())) return error;
-  s->storeWritten = false;
-  if (s->held.empty()) return std::nullopt;
-  const NativeString copyPath = CopyPath(*s);
-  Expected<OwnedFile> copy = TryCreate(copyPath.c_str());
-  if (!copy) return copy.error();
-  MaybeError error = WriteCommittedCopy(s, copy->get());
-  if (!error) error = TryRename(copyPath.c_str(), s->device.paths.map.c_str());
-  if (error) {
-    RemoveFile(copyPath.c_str());
-    return error;
-  }
-  s->device.map = std::move(*copy);
-  s->device.header.allocatedChunkCount = s->allocated;
-  for (const auto& [chunk, entry] : s->held) {  // the cache follows the Map
-    const std::size_t place = chunk / kPageEntries % kCachedPages;
-    if (s->cachedPage[place] == chunk / kPageEntries + 1) {
-      s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
+// Makes the spare the committed Map with changes: the Map before the last
+// commit needs that commit's changes too; with no spare, the whole Map is
+// copied.
+MaybeError WriteCopy(ServedDevice* s, const Changes& changes) {
+  if (!s->spare.is_open()) {
+    Expected<OwnedFile> copy = TryCreate(CopyPath(*s).c_str());
+    if (!copy) return copy.error();
+    s->spare = std::move(*copy);
+    s->spareBehind.clear();
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+    if (auto error = TryCopyBytes(s->device.map.get(), 0, s->spare.get(), 0, s->device.mapLength, buffer.get(),
+                                  kCopyBufferBytes)) {
+      return error;
     }
   }
-  s->held.clear();
-  return TryFlushDirectory(s->device.paths.directory.c_str());
+  if (auto error = WriteEntries(s->spare.get(), s->spareBehind)) return error;
+  if (auto error = WriteEntries(s->spare.get(), changes)) return error;
+  MapHeader header = s->device.header;
+  header.allocatedChunkCount = s->allocated;
+  return WriteMapHeader(s->spare.get(), header);
+}
+
+// Flushes the Store and the copy side by side: the copy names nothing until
+// it takes the Map's place.
+MaybeError FlushStoreAndCopy(ServedDevice* s) {
+  MaybeError storeError;
+  std::optional<std::thread> beside;
+  try {
+    beside.emplace([&] { storeError = TryFlush(s->device.store.get()); });
+  } catch (const std::system_error&) {  // no thread to be had: one after the other
+    storeError = TryFlush(s->device.store.get());
+  }
+  MaybeError copyError = TryFlush(s->spare.get());
+  if (beside) beside->join();
+  return storeError ? storeError : copyError;
+}
+
+// Puts the flushed copy in the Map's place; the old Map becomes the spare
+// where the file system can swap the two.
+MaybeError PutCopyInPlace(ServedDevice* s) {
+  const NativeString copyPath = CopyPath(*s);
+  if (s->canExchange) {
+    MaybeError error = TryRename(copyPath.c_str(), s->device.paths.map.c_str(), Rename::kExchange);
+    if (!error) {
+      std::swap(s->device.map, s->spare);
+      return std::nullopt;
+    }
+    if (error->number != EOPNOTSUPP) return error;
+    s->canExchange = false;
+  }
+  if (auto error = TryRename(copyPath.c_str(), s->device.paths.map.c_str())) return error;
+  s->device.map = std::move(s->spare);
+  s->spare = OwnedFile();  // closes the old Map
+  return std::nullopt;
+}
+
+// After a failure the spare's state is unknown: the next commit copies anew.
+void DropSpare(ServedDevice* s) {
+  s->spare = OwnedFile();
+  RemoveFile(CopyPath(*s).c_str());
+}
+
+// Commits the held changes: the Store's data and a flushed copy of the Map
+// with the changes, then the copy in the Map's place. With the lock held.
+// Writes that end after storeWritten is cleared set it again.
+MaybeError Commit(ServedDevice* s) {
+  s->storeWritten = false;
+  MaybeError error;
+  if (s->held.empty()) {
+    error = TryFlush(s->device.store.get());
+  } else {
+    Changes changes(s->held.begin(), s->held.end());
+    std::sort(changes.begin(), changes.end());
+    error = WriteCopy(s, changes);
+    if (!error) error = FlushStoreAndCopy(s);
+    if (!error) error = PutCopyInPlace(s);
+    if (!error) {
+      s->device.header.allocatedChunkCount = s->allocated;
+      // Until the directory is flushed the changes stay held: the next
+      // commit writes them again, to a copy of its own.
+      error = TryFlushDirectory(s->device.paths.directory.c_str());
+    }
+    if (!error) {
+      for (const auto& [chunk, entry] : changes) {  // the cache follows the Map
+        const std::size_t place = chunk / kPageEntries % kCachedPages;
+        if (s->cachedPage[place] == chunk / kPageEntries + 1) {
+          s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
+        }
+      }
+      s->held.clear();
+      s->spareBehind = std::move(changes);
+    } else {
+      DropSpare(s);
+    }
+  }
+  if (error) s->storeWritten = true;
+  return error;
 }
 
 // A new slot for the chunk, past every slot in use; the Store's length
@@ -181,6 +253,7 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   served->device = std::move(*device);
   ServedDevice* s = served.get();
   s->allocated = s->device.header.allocatedChunkCount;
+  s->canExchange = true;
   s->blockMayHoldData.resize(s->device.header.chunkCount / kEntriesPerBlock + 1);
   s->cachedEntries.resize(kCachedPages * kPageEntries);
   s->cachedPage.resize(kCachedPages);
@@ -237,6 +310,17 @@ MaybeError EachPiece(const ServedDevice& s, std::uint32_t count, std::uint64_t o
 
 }  // namespace
 
+namespace {
+
+// Notes a change to the Store once it is made, so that a flush begun before
+// it ends flushes again.
+MaybeError StoreWritten(ServedDevice* s, MaybeError error) {
+  s->storeWritten = true;  // a failed write may still have changed some bytes
+  return error;
+}
+
+}  // namespace
+
 MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::uint64_t offset) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   return EachPiece(
@@ -265,18 +349,15 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
         Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
           // A stored chunk is written in place: a shared lock finds it.
           if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
-            s->storeWritten = true;
             return Expected<std::uint32_t>(*known);
           }
           const std::lock_guard<std::shared_mutex> guard(s->lock);
           Expected<std::uint32_t> found = EntryOf(s, chunk);
-          if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
           if (!found || *found != ABSENT_CHUNK || IsAllZero(bytes + at, length)) return found;
           Expected<std::uint32_t> slot = Allocate(s);
           if (!slot) return slot;
           Hold(s, chunk, *slot);
           ++s->allocated;
-          s->storeWritten = true;
           // The slot reads as zeros, as the chunk did: it may be committed
           // before its data is written.
           if (s->held.size() < kMostHeld) return slot;
@@ -285,7 +366,7 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
         }();
         if (!entry) return entry.error();
         if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
-        return TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
+        return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length));
       });
 }
 
@@ -300,12 +381,11 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
                          Hold(s, chunk, ABSENT_CHUNK);
                          --s->allocated;
                        }
-                       if (found && *found != ABSENT_CHUNK) s->storeWritten = true;
                        return found;
                      }();
                      if (!entry) return entry.error();
                      if (*entry == ABSENT_CHUNK) return std::nullopt;
-                     return TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length);
+                     return StoreWritten(s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
                    });
 }
 
@@ -313,6 +393,14 @@ MaybeError FlushServed(ServedDevice* s) {
   const std::lock_guard<std::shared_mutex> guard(s->lock);
   if (s->held.empty() && !s->storeWritten) return std::nullopt;
   return Commit(s);
+}
+
+MaybeError CloseServed(ServedDevice* s) {
+  if (!s->writable) return std::nullopt;
+  MaybeError error = FlushServed(s);
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
+  DropSpare(s);
+  return error;
 }
 
 std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::uint64_t end) {

@@ -4,10 +4,12 @@
 // the process.
 //
 // Map changes are held in memory and committed at a flush (or when many are
-// held): the Store is flushed, a copy of the Map with the changes ("Map.new",
-// locked) is flushed, then renamed over the Map and the directory flushed.
-// The Map on disk is always one that verifies: the last committed one. A
-// copy left by a cut commit is removed when the device is next served.
+// held): they are written into a copy of the Map ("Map.new", locked), the
+// copy and the Store are flushed, then the copy and the Map swap names and
+// the directory is flushed. The Map on disk is always one that verifies: the
+// last committed one. The old Map stays as the next commit's copy, so a
+// commit writes what changed since the one before, not the whole Map. A copy
+// left by a cut commit is removed when the device is next served.
 #pragma once
 
 #include <atomic>
@@ -32,6 +34,9 @@ struct ServedDevice {
   std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
   std::vector<bool> blockMayHoldData;                     // per block of entries
   std::atomic<bool> storeWritten;                         // since the last flush
+  OwnedFile spare;                                        // "Map.new": the Map before the last commit, or none
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind;  // what the last commit changed, sorted
+  bool canExchange;                                       // else each commit copies the whole Map
   std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
   std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
@@ -55,6 +60,10 @@ MaybeError ZeroServed(ServedDevice* served, std::uint32_t count, std::uint64_t o
 
 // Everything acknowledged so far reaches stable storage.
 MaybeError FlushServed(ServedDevice* served);
+
+// At the end of serving: what was written is committed, flushed or not, as
+// a file keeps what was written to it, and the Map's copy is removed.
+MaybeError CloseServed(ServedDevice* served);
 
 // Calls add(offset, length, hole) for the runs of chunks from offset on,
 // within count bytes (maybe fewer, never none): absent chunks are holes.
