@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>  // renameat2
+#include <cstdio>   // renameat2
 #include <cstdlib>  // free
 #include <cstring>
 #include <string>

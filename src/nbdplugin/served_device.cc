@@ -385,7 +385,8 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
                      }();
                      if (!entry) return entry.error();
                      if (*entry == ABSENT_CHUNK) return std::nullopt;
-                     return StoreWritten(s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
+                     return StoreWritten(
+                         s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
                    });
 }
 

@@ -36,9 +36,9 @@ struct ServedDevice {
   std::atomic<bool> storeWritten;                         // since the last flush
   OwnedFile spare;                                        // "Map.new": the Map before the last commit, or none
   std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind;  // what the last commit changed, sorted
-  bool canExchange;                                       // else each commit copies the whole Map
-  std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
-  std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
+  bool canExchange;                                                  // else each commit copies the whole Map
+  std::vector<std::uint32_t> cachedEntries;                          // pages of the committed Map
+  std::vector<std::uint32_t> cachedPage;                             // page number + 1 in each place, 0 for none
 };
 
 // Opens and verifies the device in directory, writable when it can be. Paths
