@@ -99,10 +99,10 @@ MaybeError WriteEntries(FileHandle map, const Changes& changes) {
 
 NativeString CopyPath(const ServedDevice& s) { return Concat({s.device.paths.map, NATIVE(".new")}); }
 
-// Makes the spare the committed Map with changes: the Map before the last
-// commit needs that commit's changes too; with no spare, the whole Map is
-// copied.
-MaybeError WriteCopy(ServedDevice* s, const Changes& changes) {
+// Makes the spare the committed Map with changes and allocated stored
+// chunks: the Map before the last commit needs that commit's changes too;
+// with no spare, the whole Map is copied.
+MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allocated) {
   if (!s->spare.is_open()) {
     Expected<OwnedFile> copy = TryCreate(CopyPath(*s).c_str());
     if (!copy) return copy.error();
@@ -117,7 +117,7 @@ MaybeError WriteCopy(ServedDevice* s, const Changes& changes) {
   if (auto error = WriteEntries(s->spare.get(), s->spareBehind)) return error;
   if (auto error = WriteEntries(s->spare.get(), changes)) return error;
   MapHeader header = s->device.header;
-  header.allocatedChunkCount = s->allocated;
+  header.allocatedChunkCount = allocated;
   return WriteMapHeader(s->spare.get(), header);
 }
 
@@ -137,12 +137,13 @@ MaybeError FlushStoreAndCopy(ServedDevice* s) {
 }
 
 // Puts the flushed copy in the Map's place; the old Map becomes the spare
-// where the file system can swap the two.
+// where the file system can swap the two. The handles change under the lock.
 MaybeError PutCopyInPlace(ServedDevice* s) {
   const NativeString copyPath = CopyPath(*s);
   if (s->canExchange) {
     MaybeError error = TryRename(copyPath.c_str(), s->device.paths.map.c_str(), Rename::kExchange);
     if (!error) {
+      const std::lock_guard<std::shared_mutex> guard(s->lock);
       std::swap(s->device.map, s->spare);
       return std::nullopt;
     }
@@ -150,52 +151,63 @@ MaybeError PutCopyInPlace(ServedDevice* s) {
     s->canExchange = false;
   }
   if (auto error = TryRename(copyPath.c_str(), s->device.paths.map.c_str())) return error;
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
   s->device.map = std::move(s->spare);
   s->spare = OwnedFile();  // closes the old Map
   return std::nullopt;
 }
 
 // After a failure the spare's state is unknown: the next commit copies anew.
+// With the commit lock held.
 void DropSpare(ServedDevice* s) {
   s->spare = OwnedFile();
   RemoveFile(CopyPath(*s).c_str());
 }
 
-// Commits the held changes: the Store's data and a flushed copy of the Map
-// with the changes, then the copy in the Map's place. With the lock held.
-// Writes that end after storeWritten is cleared set it again.
-MaybeError Commit(ServedDevice* s) {
-  s->storeWritten = false;
-  MaybeError error;
-  if (s->held.empty()) {
-    error = TryFlush(s->device.store.get());
-  } else {
-    Changes changes(s->held.begin(), s->held.end());
-    std::sort(changes.begin(), changes.end());
-    error = WriteCopy(s, changes);
-    if (!error) error = FlushStoreAndCopy(s);
-    if (!error) error = PutCopyInPlace(s);
-    if (!error) {
-      s->device.header.allocatedChunkCount = s->allocated;
-      // Until the directory is flushed the changes stay held: the next
-      // commit writes them again, to a copy of its own.
-      error = TryFlushDirectory(s->device.paths.directory.c_str());
-    }
-    if (!error) {
-      for (const auto& [chunk, entry] : changes) {  // the cache follows the Map
-        const std::size_t place = chunk / kPageEntries % kCachedPages;
-        if (s->cachedPage[place] == chunk / kPageEntries + 1) {
-          s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
-        }
-      }
-      s->held.clear();
-      s->spareBehind = std::move(changes);
-    } else {
-      DropSpare(s);
+// Commits the changes held now: the Store's data and a flushed copy of the
+// Map with them, then the copy in the Map's place. With the commit lock held
+// and the lock not: requests go on meanwhile, their changes held for the next
+// commit. Writes that end after storeWritten is cleared set it again.
+MaybeError CommitHeld(ServedDevice* s) {
+  std::unique_lock<std::shared_mutex> guard(s->lock);
+  const bool written = s->storeWritten.exchange(false);
+  Changes changes(s->held.begin(), s->held.end());
+  const std::uint32_t allocated = s->allocated;
+  guard.unlock();
+  if (changes.empty()) {
+    MaybeError error = written ? TryFlush(s->device.store.get()) : std::nullopt;
+    if (error) s->storeWritten = true;
+    return error;
+  }
+  std::sort(changes.begin(), changes.end());
+  MaybeError error = WriteCopy(s, changes, allocated);
+  if (!error) error = FlushStoreAndCopy(s);
+  if (!error) error = PutCopyInPlace(s);
+  // Until the directory is flushed the changes stay held: the next commit
+  // writes them again, to a copy of its own.
+  if (!error) error = TryFlushDirectory(s->device.paths.directory.c_str());
+  guard.lock();
+  if (error) {
+    s->storeWritten = true;
+    DropSpare(s);
+    return error;
+  }
+  s->device.header.allocatedChunkCount = allocated;
+  for (const auto& [chunk, entry] : changes) {
+    const auto held = s->held.find(chunk);
+    if (held != s->held.end() && held->second == entry) s->held.erase(held);  // not changed since
+    const std::size_t place = chunk / kPageEntries % kCachedPages;            // the cache follows the Map
+    if (s->cachedPage[place] == chunk / kPageEntries + 1) {
+      s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
     }
   }
-  if (error) s->storeWritten = true;
-  return error;
+  s->spareBehind = std::move(changes);
+  return std::nullopt;
+}
+
+MaybeError Commit(ServedDevice* s) {
+  const std::lock_guard<std::mutex> committing(s->commitLock);
+  return CommitHeld(s);
 }
 
 // A new slot for the chunk, past every slot in use; the Store's length
@@ -225,16 +237,30 @@ MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
         seen[entry - low] = true;
         return std::nullopt;
       }
+      std::unique_lock<std::shared_mutex> guard(s->lock);
       const Expected<std::uint32_t> slot = Allocate(s);
+      guard.unlock();
       if (!slot) return slot.error();
       if (auto error = TryCopyBytes(s->device.store.get(), entry * length, s->device.store.get(), *slot * length,
                                     length, buffer.get(), kCopyBufferBytes)) {
         return error;
       }
+      guard.lock();
       Hold(s, chunk, *slot);
-      return s->held.size() >= kMostHeld ? Commit(s) : std::nullopt;
+      const bool many = s->held.size() >= kMostHeld;
+      guard.unlock();
+      return many ? CommitHeld(s) : std::nullopt;
     };
     if (auto error = EachStored(s, unshare)) return error;
+  }
+  return CommitHeld(s);
+}
+
+// Commits when many changes are held, so that memory stays bounded.
+MaybeError CommitIfManyHeld(ServedDevice* s) {
+  {
+    const std::shared_lock<std::shared_mutex> guard(s->lock);
+    if (s->held.size() < kMostHeld) return std::nullopt;
   }
   return Commit(s);
 }
@@ -282,7 +308,7 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
 
 MaybeError PrepareForWriting(ServedDevice* s) {
   if (s->readyToWrite) return std::nullopt;
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
+  const std::lock_guard<std::mutex> committing(s->commitLock);  // and every other writer waits
   if (s->readyToWrite) return std::nullopt;
   if (auto error = UnshareSlots(s, s->nextSlot)) return error;
   s->readyToWrite = true;
@@ -358,13 +384,12 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
           if (!slot) return slot;
           Hold(s, chunk, *slot);
           ++s->allocated;
-          // The slot reads as zeros, as the chunk did: it may be committed
-          // before its data is written.
-          if (s->held.size() < kMostHeld) return slot;
-          MaybeError error = Commit(s);
-          return error ? Expected<std::uint32_t>(*error) : slot;
+          return slot;
         }();
         if (!entry) return entry.error();
+        // A new slot reads as zeros, as the chunk did: it may be committed
+        // before its data is written.
+        if (auto error = CommitIfManyHeld(s)) return error;
         if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
         return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length));
       });
@@ -384,22 +409,19 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
                        return found;
                      }();
                      if (!entry) return entry.error();
+                     if (auto error = CommitIfManyHeld(s)) return error;
                      if (*entry == ABSENT_CHUNK) return std::nullopt;
                      return StoreWritten(
                          s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
                    });
 }
 
-MaybeError FlushServed(ServedDevice* s) {
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
-  if (s->held.empty() && !s->storeWritten) return std::nullopt;
-  return Commit(s);
-}
+MaybeError FlushServed(ServedDevice* s) { return Commit(s); }
 
 MaybeError CloseServed(ServedDevice* s) {
   if (!s->writable) return std::nullopt;
   MaybeError error = FlushServed(s);
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
+  const std::lock_guard<std::mutex> committing(s->commitLock);
   DropSpare(s);
   return error;
 }

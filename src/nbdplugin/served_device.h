@@ -27,18 +27,19 @@ struct ServedDevice {
   SparseDevice device;  // its Map is the last committed one
   bool writable;
   std::atomic<bool> readyToWrite;  // no slot is named twice
-  std::shared_mutex lock;          // guards everything below and the Map's handle; shared to look up
-  std::uint32_t allocated;         // with the held changes
-  std::uint64_t nextSlot;          // past every slot in use
-  std::uint64_t storeLength;       // as set by us
-  std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
-  std::vector<bool> blockMayHoldData;                     // per block of entries
-  std::atomic<bool> storeWritten;                         // since the last flush
-  OwnedFile spare;                                        // "Map.new": the Map before the last commit, or none
+  std::atomic<bool> storeWritten;  // since the last flush began
+  std::mutex commitLock;           // one commit at a time, guarding the next three; taken before lock
+  OwnedFile spare;                 // "Map.new": the Map before the last commit, or none
   std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind;  // what the last commit changed, sorted
   bool canExchange;                                                  // else each commit copies the whole Map
-  std::vector<std::uint32_t> cachedEntries;                          // pages of the committed Map
-  std::vector<std::uint32_t> cachedPage;                             // page number + 1 in each place, 0 for none
+  std::shared_mutex lock;     // guards everything below and the Map's handle; shared to look up
+  std::uint32_t allocated;    // with the held changes
+  std::uint64_t nextSlot;     // past every slot in use
+  std::uint64_t storeLength;  // as set by us
+  std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
+  std::vector<bool> blockMayHoldData;                     // per block of entries
+  std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
+  std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
 
 // Opens and verifies the device in directory, writable when it can be. Paths

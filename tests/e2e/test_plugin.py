@@ -160,6 +160,47 @@ def workload(where, before):
     return done, bytes(model)
 
 
+# Rounds of requests in flight together on distinct chunks, one connection, with a flush among them.
+rounds = st.lists(st.tuples(st.lists(st.tuples(st.sampled_from(['data', 'fua', 'zero', 'trim']), st.integers(0, 11),
+                                               st.booleans()), unique_by=lambda op: op[1]), st.integers(0, 12)),
+                  min_size=1, max_size=6)
+
+
+@settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
+@given(device=devices, rounds=rounds, seed=st.integers(0, 1 << 32))
+def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_system, device, rounds, seed):
+    """Writes, zeroes and trims run while a flush commits; after each round the device reads as the model, and a
+    kill after the last flush keeps all of it."""
+    where = file_system / 'plugin'
+    shutil.rmtree(where, ignore_errors=True)
+    where.mkdir()
+    model, (length, entries) = make_device(where, *device, seed), device
+    server, rng, errors = serve(where), random.Random(seed), []
+    done = lambda error: errors.append(error.value) or 1
+    try:
+        h = connect(where)[0]
+        for ops, flush_at in rounds:
+            for i, (kind, chunk, part) in enumerate([op for op in ops if op[1] < len(entries)]):
+                if i == flush_at:
+                    h.aio_flush(completion=done)
+                at, count = chunk * length, length // 2 if part else length
+                if kind in ('data', 'fua'):
+                    data = rng.randbytes(count)
+                    h.aio_pwrite(nbd.Buffer.from_bytearray(bytearray(data)), at, completion=done,
+                                 flags=nbd.CMD_FLAG_FUA if kind == 'fua' else 0)
+                else:
+                    data = bytes(count)
+                    (h.aio_zero if kind == 'zero' else h.aio_trim)(count, at, completion=done)
+                model[at:at + count] = data
+            while h.aio_in_flight():
+                h.poll(-1)
+            assert not any(errors) and h.pread(len(model), 0) == model
+        h.flush()  # after every write has completed: it covers them all
+    finally:
+        stop(server, where)
+    assert flat(where) == model
+
+
 def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path):
     """Killed at each call: the device verifies, holds every flushed write, and serves again. Failed at each: the
     request fails, the server goes on, and the same holds."""
@@ -200,6 +241,7 @@ def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(t
         server = serve(tmp_path)
         fuse = subprocess.Popen(['nbdfuse', tmp_path / 'fuse', f'nbd+unix:///?socket={tmp_path}/sock'])
         while not (tmp_path / 'fuse/nbd').exists():
+            assert server.poll() is None and fuse.poll() is None, server.stderr.read().decode()
             time.sleep(0.01)
         loop = subprocess.run(['losetup', '-f', '--show', tmp_path / 'fuse/nbd'], capture_output=True, text=True)
         return server, fuse, loop.stdout.strip() or pytest.skip('no loop devices here')
