@@ -17,7 +17,11 @@ from test_properties import ABSENT, EXAMPLES, sparse_model
 
 nbd = pytest.importorskip('nbd')
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
-pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (sanitizer builds)')]
+# A sanitizer build's plugin needs the sanitizer's runtime loaded into nbdkit first.
+SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
+                  LSAN_OPTIONS=f'suppressions={os.path.dirname(__file__)}/nbdkit.lsan') if os.environ.get(
+    'QUILLON_PLUGIN_PRELOAD') else None
+pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
 
 
 def serve(where, options=(), trace=None, device='d.sparsefs'):
@@ -26,7 +30,7 @@ def serve(where, options=(), trace=None, device='d.sparsefs'):
         (where / left).unlink(missing_ok=True)
     tracer = ['strace', '-f', '-qq', '-o', '/dev/null', *trace] if trace else []
     server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
-                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True)
+                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True, env=SERVER_ENV)
     while not (where / 'ready').exists() and server.poll() is None:
         time.sleep(0.01)
     return server
@@ -83,14 +87,14 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
     # In the background (nbdkit forks) the files stay locked: the commands and a second server meet 11.
     make_device(tmp_path, 4096, [ABSENT], 1)
     assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs'],
-                          cwd=tmp_path).returncode == 0
+                          cwd=tmp_path, env=SERVER_ENV).returncode == 0
     try:
         h = connect(tmp_path)[0]
         h.pwrite(b'\1', 4095)  # one byte is data enough for a chunk of its own
         assert h.pread(4096, 0) == bytes(4095) + b'\1'
         assert run(tmp_path, ['extend', '8192', 'd.sparsefs'])[2] == b"Cannot open 'd.sparsefs/Map': 11\n"
         second = subprocess.run(['nbdkit', '-f', '-U', tmp_path / 'sock2', PLUGIN, 'd.sparsefs'], cwd=tmp_path,
-                                capture_output=True, timeout=60)
+                                capture_output=True, timeout=60, env=SERVER_ENV)
         assert second.returncode == 1 and b"Cannot open 'd.sparsefs/Map': 11" in second.stderr
     finally:
         os.kill(int((tmp_path / 'pid').read_text()), signal.SIGKILL)
@@ -136,7 +140,8 @@ def test_a_served_device_reads_as_its_model_and_converts_to_it(file_system, devi
         for h in handles:
             h.shutdown()
         os.killpg(server.pid, signal.SIGTERM)  # a clean stop keeps what was written, flushed or not
-        assert server.wait() == 0 and not (where / 'd.sparsefs/Map.new').exists()
+        assert server.wait() == 0, server.stderr.read().decode()
+        assert not (where / 'd.sparsefs/Map.new').exists()
     finally:
         stop(server, where)
     assert flat(where) == model
