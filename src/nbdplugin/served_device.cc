@@ -56,9 +56,12 @@ Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   return entries[chunk % kPageEntries];
 }
 
-void Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
+// Holds the chunk's new entry; true once so many are held that they must be
+// committed, so that memory stays bounded.
+bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
   s->held[chunk] = entry;
   if (entry != ABSENT_CHUNK) s->blockMayHoldData[chunk / kEntriesPerBlock] = true;
+  return s->held.size() >= kMostHeld;
 }
 
 // Calls visit(chunk, entry) for each stored entry of the committed Map.
@@ -246,23 +249,13 @@ MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
         return error;
       }
       guard.lock();
-      Hold(s, chunk, *slot);
-      const bool many = s->held.size() >= kMostHeld;
+      const bool many = Hold(s, chunk, *slot);
       guard.unlock();
       return many ? CommitHeld(s) : std::nullopt;
     };
     if (auto error = EachStored(s, unshare)) return error;
   }
   return CommitHeld(s);
-}
-
-// Commits when many changes are held, so that memory stays bounded.
-MaybeError CommitIfManyHeld(ServedDevice* s) {
-  {
-    const std::shared_lock<std::shared_mutex> guard(s->lock);
-    if (s->held.size() < kMostHeld) return std::nullopt;
-  }
-  return Commit(s);
 }
 
 }  // namespace
@@ -372,6 +365,7 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
   return EachPiece(
       *s, count, offset,
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
+        bool many = false;
         Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
           // A stored chunk is written in place: a shared lock finds it.
           if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
@@ -382,14 +376,16 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
           if (!found || *found != ABSENT_CHUNK || IsAllZero(bytes + at, length)) return found;
           Expected<std::uint32_t> slot = Allocate(s);
           if (!slot) return slot;
-          Hold(s, chunk, *slot);
+          many = Hold(s, chunk, *slot);
           ++s->allocated;
           return slot;
         }();
         if (!entry) return entry.error();
         // A new slot reads as zeros, as the chunk did: it may be committed
         // before its data is written.
-        if (auto error = CommitIfManyHeld(s)) return error;
+        if (many) {
+          if (auto error = Commit(s)) return error;
+        }
         if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
         return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length));
       });
@@ -399,17 +395,20 @@ MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset
   if (auto error = PrepareForWriting(s)) return error;
   return EachPiece(*s, count, offset,
                    [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length) -> MaybeError {
+                     bool many = false;
                      Expected<std::uint32_t> entry = [&] {
                        const std::lock_guard<std::shared_mutex> guard(s->lock);
                        Expected<std::uint32_t> found = EntryOf(s, chunk);
                        if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
-                         Hold(s, chunk, ABSENT_CHUNK);
+                         many = Hold(s, chunk, ABSENT_CHUNK);
                          --s->allocated;
                        }
                        return found;
                      }();
                      if (!entry) return entry.error();
-                     if (auto error = CommitIfManyHeld(s)) return error;
+                     if (many) {
+                       if (auto error = Commit(s)) return error;
+                     }
                      if (*entry == ABSENT_CHUNK) return std::nullopt;
                      return StoreWritten(
                          s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));

@@ -100,6 +100,19 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
         os.kill(int((tmp_path / 'pid').read_text()), signal.SIGKILL)
 
 
+def test_a_request_that_changes_more_chunks_than_are_held_commits_on_the_way(tmp_path):
+    """Chunks of one byte: one write allocates 70000 and one trim frees them; each commits the first 65536 changes
+    before it ends, and a kill right after leaves a device that verifies, with those chunks as the request left them."""
+    make_device(tmp_path, 1, [ABSENT] * 70000, 1)
+    data = bytes(random.Random(1).randrange(1, 256) for _ in range(70000))
+    for request, expected in [(lambda h: h.pwrite(data, 0), data), (lambda h: h.trim(70000, 0), bytes(70000))]:
+        server = serve(tmp_path)
+        request(connect(tmp_path)[0])
+        stop(server, tmp_path)
+        after, before = flat(tmp_path), bytes(70000) if expected == data else data
+        assert after[:65535] == expected[:65535] and all(a in (b, e) for a, b, e in zip(after, before, expected))
+
+
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
 operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua']), st.integers(0, 2),
                        st.floats(0, 1), st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
