@@ -38,7 +38,7 @@ int Answer(Request request) {
     const MaybeError error = request();
     return error ? Fail(*error) : 0;
   } catch (const std::bad_alloc&) {
-    return Fail(Error{"Cannot allocate memory", ENOMEM});
+    return Fail(OutOfMemory());
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -183,12 +184,17 @@ MaybeError CommitHeld(ServedDevice* s) {
     return error;
   }
   std::sort(changes.begin(), changes.end());
-  MaybeError error = WriteCopy(s, changes, allocated);
-  if (!error) error = FlushStoreAndCopy(s);
-  if (!error) error = PutCopyInPlace(s);
-  // Until the directory is flushed the changes stay held: the next commit
-  // writes them again, to a copy of its own.
-  if (!error) error = TryFlushDirectory(s->device.paths.directory.c_str());
+  MaybeError error;
+  try {  // the spare is dropped below whatever fails, an allocation too
+    error = WriteCopy(s, changes, allocated);
+    if (!error) error = FlushStoreAndCopy(s);
+    if (!error) error = PutCopyInPlace(s);
+    // Until the directory is flushed the changes stay held: the next commit
+    // writes them again, to a copy of its own.
+    if (!error) error = TryFlushDirectory(s->device.paths.directory.c_str());
+  } catch (const std::bad_alloc&) {
+    error = OutOfMemory();
+  }
   guard.lock();
   if (error) {
     s->storeWritten = true;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,9 @@ struct ServedDevice {
   std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
   std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
+
+// What a failed allocation answers: nothing may end the server.
+inline Error OutOfMemory() { return Error{NATIVE("Cannot allocate memory"), ENOMEM}; }
 
 // Opens and verifies the device in directory, writable when it can be. Paths
 // in messages are as given; later file names use absolutePath.
