@@ -82,8 +82,9 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
             (tmp_path / 'd.sparsefs' / name).write_bytes(held)
         server = serve(tmp_path)
         assert server.wait() == 1 and message in server.stderr.read().decode()
-    server = serve(tmp_path, device='a.fs')
-    assert server.wait() == 1 and "nbdkit's file plugin serves flat devices" in server.stderr.read().decode()
+    for device, message in [('a.fs', "nbdkit's file plugin serves flat devices"), ('device=', 'a sparse device')]:
+        server = serve(tmp_path, device=device)
+        assert server.wait() == 1 and message in server.stderr.read().decode()
     # In the background (nbdkit forks) the files stay locked: the commands and a second server meet 11.
     make_device(tmp_path, 4096, [ABSENT], 1)
     assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs'],
@@ -101,16 +102,17 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
 
 
 def test_a_request_that_changes_more_chunks_than_are_held_commits_on_the_way(tmp_path):
-    """Chunks of one byte: one write allocates 70000 and one trim frees them; each commits the first 65536 changes
+    """Chunks of one byte: one write allocates 70000 and one zeroing frees them; each commits the first 65536 changes
     before it ends, and a kill right after leaves a device that verifies, with those chunks as the request left them."""
     make_device(tmp_path, 1, [ABSENT] * 70000, 1)
     data = bytes(random.Random(1).randrange(1, 256) for _ in range(70000))
-    for request, expected in [(lambda h: h.pwrite(data, 0), data), (lambda h: h.trim(70000, 0), bytes(70000))]:
+    for request, expected in [(lambda h: h.pwrite(data, 0), data), (lambda h: h.zero(70000, 0), bytes(70000))]:
         server = serve(tmp_path)
         request(connect(tmp_path)[0])
         stop(server, tmp_path)
         after, before = flat(tmp_path), bytes(70000) if expected == data else data
         assert after[:65535] == expected[:65535] and all(a in (b, e) for a, b, e in zip(after, before, expected))
+    assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] < 70000 - 65535  # room given back
 
 
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
