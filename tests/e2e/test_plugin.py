@@ -28,7 +28,7 @@ def serve(where, options=(), trace=None, device='d.sparsefs'):
     """nbdkit serving device on where/sock, under strace with the options trace."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
         (where / left).unlink(missing_ok=True)
-    tracer = ['strace', '-f', '-qq', '-o', '/dev/null', *trace] if trace else []
+    tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
     server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
                                device], cwd=where, stderr=subprocess.PIPE, start_new_session=True, env=SERVER_ENV)
     while not (where / 'ready').exists() and server.poll() is None:
@@ -113,6 +113,18 @@ def test_a_request_that_changes_more_chunks_than_are_held_commits_on_the_way(tmp
         after, before = flat(tmp_path), bytes(70000) if expected == data else data
         assert after[:65535] == expected[:65535] and all(a in (b, e) for a, b, e in zip(after, before, expected))
     assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] < 70000 - 65535  # room given back
+
+
+def test_a_flush_that_failed_flushes_again(tmp_path):
+    make_device(tmp_path, 4096, [0], 1)
+    server = serve(tmp_path, ['-t', '1'], ['-e', 'trace=fdatasync', '-e', 'inject=fdatasync:error=EIO:when=1'])
+    h = connect(tmp_path)[0]
+    h.pwrite(b'x', 0)  # into the stored chunk: the Store alone has something to flush
+    with pytest.raises(nbd.Error):
+        h.flush()
+    h.flush()
+    stop(server, tmp_path)
+    assert (tmp_path / 'trace').read_text().count('fdatasync(') == 2
 
 
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
