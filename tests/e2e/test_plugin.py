@@ -2,7 +2,6 @@
 # failed at each of its writes, reservations, truncations, flushes and renames, and used by a real file system.
 import os
 import random
-import re
 import shutil
 import signal
 import struct
@@ -13,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import ROOT, linux_only, run, shell
-from test_properties import ABSENT, EXAMPLES, sparse_model
+from test_properties import ABSENT, EXAMPLES
 
 nbd = pytest.importorskip('nbd')
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
@@ -64,6 +63,13 @@ def make_device(where, length, entries, seed):
                                                        sum(e != ABSENT for e in entries), *entries))
     (where / 'd.sparsefs/Store').write_bytes(store)
     return bytearray(b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries))
+
+
+def fresh_device(file_system, device, seed):
+    """A new directory on the file system with the device in it; returns the directory and the device's bytes."""
+    shutil.rmtree(file_system / 'plugin', ignore_errors=True)
+    (file_system / 'plugin').mkdir()
+    return file_system / 'plugin', make_device(file_system / 'plugin', *device, seed)
 
 
 def flat(where):
@@ -137,10 +143,7 @@ devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(A
 @settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
 @given(device=devices, workload=st.lists(operations, max_size=30), seed=st.integers(0, 1 << 32))
 def test_a_served_device_reads_as_its_model_and_converts_to_it(file_system, device, workload, seed):
-    where = file_system / 'plugin'
-    shutil.rmtree(where, ignore_errors=True)
-    where.mkdir()
-    model = make_device(where, *device, seed)
+    where, model = fresh_device(file_system, device, seed)
     server = serve(where)
     handles, rng = connect(where, 3), random.Random(seed)
     try:
@@ -203,10 +206,7 @@ rounds = st.lists(st.tuples(st.lists(st.tuples(st.sampled_from(['data', 'fua', '
 def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_system, device, rounds, seed):
     """Writes, zeroes and trims run while a flush commits; after each round the device reads as the model, and a
     kill after the last flush keeps all of it."""
-    where = file_system / 'plugin'
-    shutil.rmtree(where, ignore_errors=True)
-    where.mkdir()
-    model, (length, entries) = make_device(where, *device, seed), device
+    (where, model), (length, entries) = fresh_device(file_system, device, seed), device
     server, rng, errors = serve(where), random.Random(seed), []
     done = lambda error: errors.append(error.value) or 1
     try:
