@@ -238,27 +238,28 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
     request fails, the server goes on, and the same holds."""
     # strace counts each thread's calls apart: one connection served by one thread makes the count whole.
     paths = [str(tmp_path / p) for p in ('d.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Map.new', 'd.sparsefs/Store')]
-    for call in ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'rename', 'copy_file_range']:
-        for action in ('signal=SIGKILL', 'error=ENOSPC'):
-            for n in range(1, 100):
-                shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
-                before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT] * 2, 5))
-                trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
-                server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
-                flushed, last = workload(tmp_path, before)
-                if action == 'error=ENOSPC' and len(flushed) < 2:  # the server goes on
-                    assert connect(tmp_path)[0].pread(4096, 0) is not None
-                stop(server, tmp_path)
-                after, kept = flat(tmp_path), ([before] + flushed)[-1]
-                for at in range(0, len(after), 4096):  # each byte as at the last flush, or as written since
-                    assert after[at:at + 4096] in (kept[at:at + 4096], last[at:at + 4096]) or all(
-                        a in (b, c) for a, b, c in zip(after[at:at + 4096], kept[at:at + 4096], last[at:at + 4096])), (call, action, n)
-                assert run(tmp_path, ['extend', '2097152', 'd.sparsefs'])[0] == 0
-                server = serve(tmp_path)
-                assert connect(tmp_path)[0].pread(len(after), 0) == after
-                stop(server, tmp_path)
-                if len(flushed) == 2:
-                    break
+    calls = ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'rename', 'copy_file_range']
+    # The last: a file system that cannot swap names, where each commit copies the Map and renames it.
+    for call, action in [(c, a) for c in calls for a in ('signal=SIGKILL', 'error=ENOSPC')] + [('renameat2', 'error=EINVAL')]:
+        for n in range(1, 100):
+            shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
+            before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT] * 2, 5))
+            trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
+            server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
+            flushed, last = workload(tmp_path, before)
+            if action == 'error=ENOSPC' and len(flushed) < 2:  # the server goes on
+                assert connect(tmp_path)[0].pread(4096, 0) is not None
+            stop(server, tmp_path)
+            after, kept = flat(tmp_path), ([before] + flushed)[-1]
+            for at in range(0, len(after), 4096):  # each byte as at the last flush, or as written since
+                assert after[at:at + 4096] in (kept[at:at + 4096], last[at:at + 4096]) or all(
+                    a in (b, c) for a, b, c in zip(after[at:at + 4096], kept[at:at + 4096], last[at:at + 4096])), (call, action, n)
+            assert run(tmp_path, ['extend', '2097152', 'd.sparsefs'])[0] == 0
+            server = serve(tmp_path)
+            assert connect(tmp_path)[0].pread(len(after), 0) == after
+            stop(server, tmp_path)
+            if len(flushed) == 2:
+                break
 
 
 @pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse') or not shutil.which('nbdfuse'),
