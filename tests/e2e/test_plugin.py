@@ -121,6 +121,15 @@ def test_a_request_that_changes_more_chunks_than_are_held_commits_on_the_way(tmp
     assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] < 70000 - 65535  # room given back
 
 
+def test_extents_across_blocks_of_entries_are_those_of_their_chunks(tmp_path):
+    blocks = 1 << 18  # entries read at once
+    make_device(tmp_path, 1, [0] + [ABSENT] * (blocks - 1) + list(range(1, 9)), 1)
+    server, got = serve(tmp_path), []
+    connect(tmp_path)[0].block_status(16, blocks - 8, lambda _, start, extents, err: got.extend(extents) or 0)
+    stop(server, tmp_path)
+    assert got == [8, nbd.STATE_HOLE | nbd.STATE_ZERO, 8, 0]
+
+
 def test_a_flush_that_failed_flushes_again(tmp_path):
     make_device(tmp_path, 4096, [0], 1)
     server = serve(tmp_path, ['-t', '1'], ['-e', 'trace=fdatasync', '-e', 'inject=fdatasync:error=EIO:when=1'])
