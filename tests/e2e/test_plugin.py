@@ -1,5 +1,6 @@
 # The nbdkit plugin: a sparse device served in place, checked through libnbd against a byte model, killed and
 # failed at each of its writes, reservations, truncations, flushes and renames, and used by a real file system.
+import contextlib
 import os
 import random
 import shutil
@@ -45,10 +46,8 @@ def connect(where, count=1):
 
 def stop(server, where):
     """Kills the server (and strace with it), as a crash would, and waits until its lock on the Map is gone."""
-    try:
+    with contextlib.suppress(ProcessLookupError):
         os.killpg(server.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
     server.wait()
     with open(where / 'd.sparsefs/Map', 'rb') as map_file:
         while subprocess.run(['flock', '-n', '-x', map_file.name, 'true']).returncode:
