@@ -106,27 +106,22 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
         os.kill(int((tmp_path / 'pid').read_text()), signal.SIGKILL)
 
 
-def test_a_request_that_changes_more_chunks_than_are_held_commits_on_the_way(tmp_path):
-    """Chunks of one byte: one write allocates 70000 and one zeroing frees them; each commits the first 65536 changes
-    before it ends, and a kill right after leaves a device that verifies, with those chunks as the request left them."""
-    make_device(tmp_path, 1, [ABSENT] * 70000, 1)
+def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
+    """Chunks of one byte, the last 8 in a second block of entries: one write allocates 70000 and one zeroing frees
+    them, each committing the first 65536 changes before it ends; a kill right after leaves a device that verifies,
+    with those chunks as the request left them. Extents across the two blocks are those of their chunks."""
+    blocks = 1 << 18  # entries read at once
+    make_device(tmp_path, 1, [ABSENT] * blocks + list(range(8)), 1)
     data = bytes(random.Random(1).randrange(1, 256) for _ in range(70000))
     for request, expected in [(lambda h: h.pwrite(data, 0), data), (lambda h: h.zero(70000, 0), bytes(70000))]:
-        server = serve(tmp_path)
-        request(connect(tmp_path)[0])
+        server, h, got = serve(tmp_path), connect(tmp_path)[0], []
+        request(h)
+        h.block_status(16, blocks - 8, lambda _, start, extents, err: got.extend(extents) or 0)
         stop(server, tmp_path)
         after, before = flat(tmp_path), bytes(70000) if expected == data else data
         assert after[:65535] == expected[:65535] and all(a in (b, e) for a, b, e in zip(after, before, expected))
+        assert got == [8, nbd.STATE_HOLE | nbd.STATE_ZERO, 8, 0]
     assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] < 70000 - 65535  # room given back
-
-
-def test_extents_across_blocks_of_entries_are_those_of_their_chunks(tmp_path):
-    blocks = 1 << 18  # entries read at once
-    make_device(tmp_path, 1, [0] + [ABSENT] * (blocks - 1) + list(range(1, 9)), 1)
-    server, got = serve(tmp_path), []
-    connect(tmp_path)[0].block_status(16, blocks - 8, lambda _, start, extents, err: got.extend(extents) or 0)
-    stop(server, tmp_path)
-    assert got == [8, nbd.STATE_HOLE | nbd.STATE_ZERO, 8, 0]
 
 
 def test_a_flush_that_failed_flushes_again(tmp_path):
