@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import ROOT, linux_only, run, shell
-from test_properties import ABSENT, EXAMPLES
+from test_properties import ABSENT, EXAMPLES, write_sparse
 
 nbd = pytest.importorskip('nbd')
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
@@ -57,11 +57,7 @@ def stop(server, where):
 def make_device(where, length, entries, seed):
     """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
     store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
-    os.makedirs(where / 'd.sparsefs', exist_ok=True)
-    (where / 'd.sparsefs/Map').write_bytes(struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries),
-                                                       sum(e != ABSENT for e in entries), *entries))
-    (where / 'd.sparsefs/Store').write_bytes(store)
-    return bytearray(b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries))
+    return bytearray(write_sparse(where / 'd.sparsefs', length, entries, store))
 
 
 def fresh_device(file_system, device, seed):

@@ -51,6 +51,19 @@ def data_ranges(path):
             return ranges
 
 
+def map_bytes(length, entries):
+    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries), sum(e != ABSENT for e in entries),
+                       *entries)
+
+
+def write_sparse(directory, length, entries, store):
+    """A device with these entries over store (slots in any order or named twice); returns the bytes it holds."""
+    os.makedirs(directory, exist_ok=True)
+    (directory / 'Map').write_bytes(map_bytes(length, entries))
+    (directory / 'Store').write_bytes(store)
+    return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
+
+
 def sparse_model(flat):
     """The Map and Store that a flat device converts into."""
     chunks = [flat[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(flat), CHUNK)]
@@ -59,7 +72,7 @@ def sparse_model(flat):
     for chunk in chunks:
         entries.append(slot if any(chunk) else ABSENT)
         slot += any(chunk)
-    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, CHUNK, len(chunks), len(stored), *entries), b''.join(stored)
+    return map_bytes(CHUNK, entries), b''.join(stored)
 
 
 @pytest.fixture(scope='session')
@@ -109,19 +122,11 @@ maps = st.sampled_from([1, 3, 512, CHUNK]).flatmap(lambda length: st.tuples(st.j
 def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
     length, runs = sparse
     count = max([slot + (n if kind == 'follow' else 1) for kind, slot, n in runs if kind != 'absent'], default=0)
-    store = random.Random(seed).randbytes(count * length).translate(ODD)
-    slots = [store[k * length:(k + 1) * length] for k in range(count)]
-    entries, flat = [], []
+    store, entries = random.Random(seed).randbytes(count * length).translate(ODD), []
     for kind, slot, n in runs:
         entries += [ABSENT] * n if kind == 'absent' else range(slot, slot + n) if kind == 'follow' else [slot] * n
-        flat.append(bytes(length * n) if kind == 'absent' else b''.join(slots[slot:slot + n]) if kind == 'follow'
-                    else slots[slot] * n)
     where = file_system / 'properties'
     shutil.rmtree(where, ignore_errors=True)
-    (where / 'a.sparsefs').mkdir(parents=True)
-    stored = sum(e != ABSENT for e in entries)
-    (where / 'a.sparsefs/Map').write_bytes(struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries),
-                                                       stored, *entries))
-    (where / 'a.sparsefs/Store').write_bytes(store)
+    flat = write_sparse(where / 'a.sparsefs', length, entries, store)
     assert run(where, ['sparse-to-flat', 'a.sparsefs', 'b.fs'], env=FAST)[0] == 0
-    assert (where / 'b.fs').read_bytes() == b''.join(flat)
+    assert (where / 'b.fs').read_bytes() == flat
