@@ -1,6 +1,7 @@
 #include "fileio/file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -138,6 +139,8 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
   return std::nullopt;
 }
 
+void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::PunchHole(file, offset, length); }
+
 MaybeError TrySetLength(FileHandle file, std::uint64_t length) {
   return Failed(sys::Truncate(file, length), NATIVE("Cannot set end of file"));
 }
@@ -149,6 +152,23 @@ MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how) {
 }
 
 void RemoveFile(const NativeChar* path) { sys::Remove(path); }
+
+MaybeError TryRemoveFile(const NativeChar* path) {
+  const int number = sys::Remove(path);
+  if (number != 0 && number != ENOENT) return PathError("Cannot remove", path, number);
+  return std::nullopt;
+}
+
+Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path) {
+  sys::NameFacts facts{};
+  if (const int number = sys::FactsOfName(path, &facts)) return PathError("Cannot open", path, number);
+  return facts;
+}
+
+MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path) {
+  if (const int number = sys::CopyOwnership(model, file)) return PathError("Cannot keep the owner of", path, number);
+  return std::nullopt;
+}
 
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
   static unsigned char block[kFillBlockSize];

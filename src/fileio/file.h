@@ -13,6 +13,7 @@
 #include "fileio/handle.h"
 #include "fileio/native_text.h"
 #include "fileio/report.h"
+#include "fileio/system.h"
 
 enum class Access { kReadOnly, kReadWrite };
 
@@ -100,6 +101,10 @@ inline void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destinat
 // where the file system can, and zeros are written where it cannot.
 MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
+// Gives back the room of [offset, offset + length) where the file system
+// can; those bytes then read as zeros, elsewhere they stay as they are.
+void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 // Sets the file's length without asking for room: "Cannot set end of file".
 MaybeError TrySetLength(FileHandle file, std::uint64_t length);
 
@@ -114,6 +119,18 @@ MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how = 
 
 // Removes the file at path, if there is one.
 void RemoveFile(const NativeChar* path);
+
+// The same, failing when something stands at path that cannot be removed (a
+// directory): "Cannot remove '<path>'".
+MaybeError TryRemoveFile(const NativeChar* path);
+
+// Whether the name path is a symbolic link and how many names its file has:
+// "Cannot open '<path>'".
+Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path);
+
+// Gives file the owner, group and mode of model: "Cannot keep the owner of
+// '<path>'", path naming model.
+MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path);
 
 // Writes count bytes of the value byte at offset, a block at a time.
 void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);

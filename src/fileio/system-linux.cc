@@ -275,6 +275,24 @@ int Exchange(const NativeChar* a, const NativeChar* b) {
 
 int Remove(const NativeChar* path) { return ErrorOf(unlink(path)); }
 
+int FactsOfName(const NativeChar* path, NameFacts* facts) {
+  struct stat status {};
+  if (lstat(path, &status) != 0) return errno;
+  *facts = NameFacts{S_ISLNK(status.st_mode), static_cast<std::uint64_t>(status.st_nlink)};
+  return 0;
+}
+
+int CopyOwnership(FileHandle model, FileHandle file) {
+  struct stat wanted {};
+  struct stat now {};
+  if (fstat(Descriptor(model), &wanted) != 0 || fstat(Descriptor(file), &now) != 0) return errno;
+  if ((wanted.st_uid != now.st_uid || wanted.st_gid != now.st_gid) &&
+      fchown(Descriptor(file), wanted.st_uid, wanted.st_gid) != 0) {
+    return errno;
+  }
+  return ErrorOf(fchmod(Descriptor(file), wanted.st_mode & 07777));
+}
+
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {
   if (offset >= limit) return std::nullopt;
   const int fd = Descriptor(file);

@@ -104,6 +104,17 @@ int Exchange(const NativeChar* a, const NativeChar* b);
 // Removes the file at path.
 int Remove(const NativeChar* path);
 
+// What replacing the file at path by another would lose: whether the name is
+// a symbolic link, and how many names the file has.
+struct NameFacts {
+  bool symbolicLink;
+  std::uint64_t links;
+};
+int FactsOfName(const NativeChar* path, NameFacts* facts);
+
+// Gives the file to the owner and group of the file model, with its mode.
+int CopyOwnership(FileHandle model, FileHandle file);
+
 // The first range at or after offset (and before limit) that may hold data,
 // clipped to [offset, limit), or nothing when the rest up to limit is a hole.
 // Where the file system cannot tell, the whole rest is data.
