@@ -1,0 +1,133 @@
+#include "nbdplugin/slot_allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+
+// Random steps against a model: slots in use, and released slots with the number of commits begun at
+// their release (a commit numbered above that frees them when it succeeds). Every other slot is free.
+TEST(SlotAllocator, AgreesWithModelOverRandomSteps) {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    SlotAllocator slots;
+    std::set<std::uint32_t> used;
+    std::map<std::uint32_t, unsigned> waiting;
+    unsigned begun = 0;
+    bool in_flight = false;
+    slots.end = below(40);  // as at open: every slot below the end in use, then runs freed
+    for (std::uint32_t s = 0; s < slots.end; ++s) used.insert(s);
+    for (int step = 0; step < 800; ++step) {
+      switch (const std::size_t op = below(7)) {
+        case 0:
+        case 1: {
+          std::uint32_t lowest = 0;
+          while (used.count(lowest) || waiting.count(lowest)) ++lowest;
+          ASSERT_EQ(TakeSlot(&slots), lowest);
+          used.insert(lowest);
+          break;
+        }
+        case 2:
+        case 3:
+          if (!used.empty()) {
+            const std::uint32_t s = used.extract(*std::next(used.begin(), below(used.size()))).value();
+            if (op == 2) {
+              GiveBackSlot(&slots, s);
+            } else {
+              ReleaseSlot(&slots, s);
+              waiting[s] = begun;
+            }
+          }
+          break;
+        case 4:
+          if (!in_flight) {
+            BeginCommit(&slots);
+            ++begun;
+            in_flight = true;
+          }
+          break;
+        case 5:
+          if (in_flight) {
+            const bool ok = below(3) != 0;
+            EndCommit(&slots, ok);
+            in_flight = false;
+            std::erase_if(waiting, [&](const auto& w) { return ok && w.second < begun; });
+          }
+          break;
+        case 6: {  // a run of slots no one names, possibly overlapping free ones and past the end
+          const std::uint32_t first = below(slots.end + 2), count = below(6);
+          if (waiting.lower_bound(first) != waiting.lower_bound(first + count)) break;
+          FreeSlots(&slots, first, count);
+          used.erase(used.lower_bound(first), used.lower_bound(first + count));
+          break;
+        }
+      }
+      std::uint32_t end = 0;
+      if (!used.empty()) end = *used.rbegin() + 1;
+      if (!waiting.empty()) end = std::max(end, waiting.rbegin()->first + 1);
+      ASSERT_EQ(slots.end, end) << "step " << step;
+      ASSERT_EQ(WaitingSlots(slots), waiting.size()) << "step " << step;
+      ASSERT_EQ(FreeBelowEnd(slots), end - used.size() - waiting.size()) << "step " << step;
+    }
+  }
+}
+
+TEST(SlotAllocator, ReleasedSlotsWaitForACommitBegunAfterThemThatSucceeds) {
+  SlotAllocator slots;
+  for (int i = 0; i < 4; ++i) TakeSlot(&slots);
+  ReleaseSlot(&slots, 0);
+  BeginCommit(&slots);
+  ReleaseSlot(&slots, 1);  // during the commit in flight: waits for the next one
+  EndCommit(&slots, true);
+  EXPECT_EQ(WaitingSlots(slots), 1u);
+  EXPECT_EQ(TakeSlot(&slots), 0u);
+  ReleaseSlot(&slots, 2);
+  BeginCommit(&slots);
+  EndCommit(&slots, false);  // a failed commit keeps both waiting
+  EXPECT_EQ(WaitingSlots(slots), 2u);
+  EXPECT_EQ(TakeSlot(&slots), 4u);
+  BeginCommit(&slots);
+  EndCommit(&slots, true);
+  EXPECT_EQ(WaitingSlots(slots), 0u);
+  EXPECT_EQ(TakeSlot(&slots), 1u);
+  EXPECT_EQ(TakeSlot(&slots), 2u);
+}
+
+TEST(SlotAllocator, NothingIsTakenPastTheSlotLimit) {
+  SlotAllocator slots;
+  slots.end = kSlotLimit - 2;
+  FreeSlots(&slots, 5, 2);
+  EXPECT_EQ(TakeSlot(&slots), 5u);
+  EXPECT_EQ(TakeSlot(&slots), 6u);
+  EXPECT_EQ(TakeSlot(&slots), kSlotLimit - 2);
+  EXPECT_EQ(TakeSlot(&slots), kSlotLimit - 1);
+  EXPECT_EQ(TakeSlot(&slots), std::nullopt);
+  GiveBackSlot(&slots, 6);
+  EXPECT_EQ(TakeSlot(&slots), 6u);
+  EXPECT_EQ(TakeSlot(&slots), std::nullopt);
+}
+
+TEST(SlotAllocator, AdjacentRunsJoinAndTheCapForgetsOnlyTheHighestRuns) {
+  SlotAllocator joined;
+  joined.end = 20;
+  const std::uint32_t runs[][2] = {{8, 3}, {3, 3}, {2, 2}, {6, 2}};  // [2, 11) once joined
+  for (const auto& [first, count] : runs) FreeSlots(&joined, first, count);
+  EXPECT_EQ(joined.free.size(), 1u);
+  for (std::uint32_t s = 2; s <= 11; ++s) EXPECT_EQ(TakeSlot(&joined), s == 11 ? 20 : s);
+  // kMostFreeRuns + 2 isolated free slots, freed upwards or downwards: the lowest ones are kept.
+  for (const bool upwards : {true, false}) {
+    SlotAllocator slots;
+    slots.end = 2 * (kMostFreeRuns + 2);
+    for (std::size_t i = 0; i < kMostFreeRuns + 2; ++i) FreeSlots(&slots, 2 * (upwards ? i : kMostFreeRuns + 1 - i), 1);
+    EXPECT_EQ(slots.free.size(), kMostFreeRuns);
+    for (std::size_t i = 0; i < kMostFreeRuns; ++i) ASSERT_EQ(TakeSlot(&slots), 2 * i);
+    EXPECT_EQ(TakeSlot(&slots), 2 * (kMostFreeRuns + 2));
+  }
+}
