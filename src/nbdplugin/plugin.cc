@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "nbdplugin/served_device.h"
@@ -26,6 +27,7 @@ std::unique_ptr<ServedDevice> g_served;
 // (EIO where the failure had none) to the client.
 int Fail(const Error& error) {
   nbdkit_error("%s", ErrorText(error).c_str());
+  if (const std::optional<NativeString> notice = TakeBrokenNotice(g_served.get())) nbdkit_error("%s", notice->c_str());
   nbdkit_set_error(error.number != 0 ? error.number : EIO);
   return -1;
 }
@@ -72,6 +74,9 @@ int ConfigComplete() {
     return -1;
   }
   g_served = std::move(*served);
+  if (g_served->readOnlyWhy) {
+    nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*g_served->readOnlyWhy).c_str());
+  }
   return 0;
 }
 

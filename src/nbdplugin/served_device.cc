@@ -1,6 +1,7 @@
 #include "nbdplugin/served_device.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -16,8 +17,13 @@ namespace {
 // bounded whatever the device's size.
 constexpr std::size_t kMostHeld = 1 << 16;
 
-// Slots seen at once when looking for slots that several chunks share.
-constexpr std::uint64_t kSlotsPerPass = std::uint64_t{1} << 27;
+// Bytes of freed slots that wait for a commit before it is forced, so that
+// the Store grows at most this much past the most data the device held.
+constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{kMostHeld} * DEFAULT_CHUNK_LENGTH;
+
+// Slots seen at once when looking for slots that several chunks share, or
+// for slots no chunk names.
+constexpr std::uint64_t kSlotsPerPass = std::uint64_t{1} << 26;
 
 constexpr std::size_t kCopyBufferBytes = 1 << 20;
 
@@ -28,6 +34,15 @@ std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkL
 constexpr std::uint32_t kPageEntries = 1024;
 constexpr std::size_t kCachedPages = 2048;
 
+bool PageMayHoldData(const ServedDevice& s, std::uint64_t page) {
+  return (s.pageMayHoldData[page / 64] >> (page % 64) & 1) != 0;
+}
+
+void MarkMayHoldData(ServedDevice* s, std::uint32_t chunk) {
+  const std::uint32_t page = chunk / kPageEntries;
+  s->pageMayHoldData[page / 64] |= std::uint64_t{1} << (page % 64);
+}
+
 // The chunk's entry where a shared lock can tell it (held, or in a cached
 // page), or nothing.
 std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) {
@@ -35,6 +50,7 @@ std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) 
   const auto held = s->held.find(chunk);
   if (held != s->held.end()) return held->second;
   const std::uint32_t page = chunk / kPageEntries;
+  if (!PageMayHoldData(*s, page)) return ABSENT_CHUNK;
   const std::size_t place = page % kCachedPages;
   if (s->cachedPage[place] != page + 1) return std::nullopt;
   return s->cachedEntries[place * kPageEntries + chunk % kPageEntries];
@@ -45,6 +61,7 @@ Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   const auto held = s->held.find(chunk);
   if (held != s->held.end()) return held->second;
   const std::uint32_t page = chunk / kPageEntries;
+  if (!PageMayHoldData(*s, page)) return ABSENT_CHUNK;
   const std::size_t place = page % kCachedPages;
   std::uint32_t* entries = s->cachedEntries.data() + place * kPageEntries;
   if (s->cachedPage[place] != page + 1) {
@@ -57,12 +74,67 @@ Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   return entries[chunk % kPageEntries];
 }
 
-// Holds the chunk's new entry; true once so many are held that they must be
-// committed, so that memory stays bounded.
+// The chunk's entry, under a shared lock where that can tell it.
+Expected<std::uint32_t> LookUp(ServedDevice* s, std::uint32_t chunk) {
+  if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk)) return *known;
+  const std::lock_guard<std::shared_mutex> guard(s->lock);
+  return EntryOf(s, chunk);
+}
+
+// Holds the chunk's new entry; true once so many changes are held, or freed
+// slots wait, that they must be committed. With the lock held.
 bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
   s->held[chunk] = entry;
-  if (entry != ABSENT_CHUNK) s->blockMayHoldData[chunk / kEntriesPerBlock] = true;
-  return s->held.size() >= kMostHeld;
+  if (entry != ABSENT_CHUNK) MarkMayHoldData(s, chunk);
+  return s->held.size() >= kMostHeld || WaitingSlots(s->slots) * ChunkLength(*s) >= kMostWaitingBytes;
+}
+
+// While it lives, the request uses slot numbers it looked up: a slot freed
+// meanwhile is not handed out again until it ends.
+class SlotUse {
+ public:
+  explicit SlotUse(SlotUsers* users) : users_(users) {
+    const std::lock_guard<std::mutex> guard(users_->lock);
+    phase_ = users_->phase;
+    ++users_->count[phase_];
+  }
+  ~SlotUse() {
+    const std::lock_guard<std::mutex> guard(users_->lock);
+    if (--users_->count[phase_] == 0) users_->drained.notify_all();
+  }
+  SlotUse(const SlotUse&) = delete;
+  SlotUse& operator=(const SlotUse&) = delete;
+
+ private:
+  SlotUsers* users_;
+  unsigned phase_;
+};
+
+// Waits until every request that began using slots before now has ended.
+// With the commit lock held, so one waits at a time and the other phase is
+// empty when it begins.
+void WaitForEarlierSlotUsers(SlotUsers* users) {
+  std::unique_lock<std::mutex> guard(users->lock);
+  const unsigned earlier = users->phase;
+  users->phase ^= 1;
+  users->drained.wait(guard, [&] { return users->count[earlier] == 0; });
+}
+
+// The error every write and flush answers once a flush has failed.
+MaybeError Broken(const ServedDevice& s) {
+  const int number = s.brokenNumber.load();
+  if (number == 0) return std::nullopt;
+  return Error{NATIVE("A flush of the device failed before: writes and flushes fail until the server restarts"),
+               number};
+}
+
+// Notes a failed flush: from now on writes and flushes answer its number.
+MaybeError BreakOn(ServedDevice* s, MaybeError error) {
+  if (error) {
+    int expected = 0;
+    s->brokenNumber.compare_exchange_strong(expected, error->number != 0 ? error->number : EIO);
+  }
+  return error;
 }
 
 // Calls visit(chunk, entry) for each stored entry of the committed Map.
@@ -112,6 +184,8 @@ MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allo
     if (!copy) return copy.error();
     s->spare = std::move(*copy);
     s->spareBehind.clear();
+    // The Map's owner keeps it: its group, mode and owner go with it.
+    if (auto error = TryCopyOwnership(s->device.map.get(), s->spare.get(), s->device.paths.map.c_str())) return error;
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
     if (auto error = TryCopyBytes(s->device.map.get(), 0, s->spare.get(), 0, s->device.mapLength, buffer.get(),
                                   kCopyBufferBytes)) {
@@ -171,34 +245,40 @@ void DropSpare(ServedDevice* s) {
 // Commits the changes held now: the Store's data and a flushed copy of the
 // Map with them, then the copy in the Map's place. With the commit lock held
 // and the lock not: requests go on meanwhile, their changes held for the next
-// commit. Writes that end after storeWritten is cleared set it again.
+// commit. Writes that end after storeWritten is cleared set it again. The
+// slots freed before it began are free once it has succeeded and the
+// requests that might still use them have ended.
 MaybeError CommitHeld(ServedDevice* s) {
+  if (auto error = Broken(*s)) return error;
   std::unique_lock<std::shared_mutex> guard(s->lock);
   const bool written = s->storeWritten.exchange(false);
   Changes changes(s->held.begin(), s->held.end());
   const std::uint32_t allocated = s->allocated;
+  BeginCommit(&s->slots);
+  const bool freesSlots = !s->slots.committing.empty();
   guard.unlock();
-  if (changes.empty()) {
-    MaybeError error = written ? TryFlush(s->device.store.get()) : std::nullopt;
-    if (error) s->storeWritten = true;
-    return error;
-  }
-  std::sort(changes.begin(), changes.end());
   MaybeError error;
-  try {  // the spare is dropped below whatever fails, an allocation too
-    error = WriteCopy(s, changes, allocated);
-    if (!error) error = FlushStoreAndCopy(s);
-    if (!error) error = PutCopyInPlace(s);
-    // Until the directory is flushed the changes stay held: the next commit
-    // writes them again, to a copy of its own.
-    if (!error) error = TryFlushDirectory(s->device.paths.directory.c_str());
-  } catch (const std::bad_alloc&) {
-    error = OutOfMemory();
+  if (changes.empty()) {
+    if (written) error = BreakOn(s, TryFlush(s->device.store.get()));
+  } else {
+    std::sort(changes.begin(), changes.end());
+    try {  // the spare is dropped below whatever fails, an allocation too
+      error = WriteCopy(s, changes, allocated);
+      if (!error) error = BreakOn(s, FlushStoreAndCopy(s));
+      if (!error) error = PutCopyInPlace(s);
+      // Until the directory is flushed the changes stay held: the next commit
+      // writes them again, to a copy of its own.
+      if (!error) error = BreakOn(s, TryFlushDirectory(s->device.paths.directory.c_str()));
+    } catch (const std::bad_alloc&) {
+      error = OutOfMemory();
+    }
   }
+  if (!error && freesSlots) WaitForEarlierSlotUsers(&s->users);
   guard.lock();
+  EndCommit(&s->slots, !error);
   if (error) {
     s->storeWritten = true;
-    DropSpare(s);
+    if (!changes.empty()) DropSpare(s);
     return error;
   }
   s->device.header.allocatedChunkCount = allocated;
@@ -210,7 +290,7 @@ MaybeError CommitHeld(ServedDevice* s) {
       s->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
     }
   }
-  s->spareBehind = std::move(changes);
+  if (!changes.empty()) s->spareBehind = std::move(changes);
   return std::nullopt;
 }
 
@@ -219,24 +299,58 @@ MaybeError Commit(ServedDevice* s) {
   return CommitHeld(s);
 }
 
-// A new slot for the chunk, past every slot in use; the Store's length
-// covers it, its bytes read as zeros. With the lock held.
-Expected<std::uint32_t> Allocate(ServedDevice* s) {
-  if (s->nextSlot >= ABSENT_CHUNK) return Error{NATIVE("Sparse block device Store is full"), ENOSPC};
-  const auto slot = static_cast<std::uint32_t>(s->nextSlot);
-  const std::uint64_t end = (s->nextSlot + 1) * ChunkLength(*s);
+// A slot for a new chunk that nothing names yet, with the Store's length
+// covering it; dirty when it lies inside the Store, where old bytes may
+// remain. With the lock held.
+struct NewSlot {
+  std::uint32_t slot;
+  bool dirty;
+};
+Expected<NewSlot> TakeNewSlot(ServedDevice* s) {
+  const std::optional<std::uint32_t> slot = TakeSlot(&s->slots);
+  if (!slot) return Error{NATIVE("Sparse block device Store is full"), ENOSPC};
+  const std::uint64_t begin = *slot * ChunkLength(*s);
+  const std::uint64_t end = begin + ChunkLength(*s);
   if (end > s->storeLength) {
-    if (auto error = TrySetLength(s->device.store.get(), end)) return *error;
+    if (auto error = TrySetLength(s->device.store.get(), end)) {
+      GiveBackSlot(&s->slots, *slot);
+      if (error->number == EFBIG) error->number = ENOSPC;  // the file system's largest file: the device is full
+      return *error;
+    }
+    const bool dirty = begin < s->storeLength;
     s->storeLength = end;
+    return NewSlot{*slot, dirty};
   }
-  ++s->nextSlot;
-  return slot;
+  return NewSlot{*slot, true};
+}
+
+// Copies the chunk's data from slot entry into a new slot and holds the new
+// entry, releasing the old slot unless other chunks still name it. With the
+// commit lock held.
+MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, unsigned char* buffer,
+                     bool releaseOld) {
+  std::unique_lock<std::shared_mutex> guard(s->lock);
+  const Expected<NewSlot> slot = TakeNewSlot(s);
+  guard.unlock();
+  if (!slot) return slot.error();
+  const std::uint64_t length = ChunkLength(*s);
+  MaybeError error = TryCopyBytes(s->device.store.get(), entry * length, s->device.store.get(), slot->slot * length,
+                                  length, buffer, kCopyBufferBytes);
+  guard.lock();
+  if (error) {
+    GiveBackSlot(&s->slots, slot->slot);
+    return error;
+  }
+  s->storeWritten = true;
+  if (releaseOld) ReleaseSlot(&s->slots, entry);
+  const bool many = Hold(s, chunk, slot->slot);
+  guard.unlock();
+  return many ? CommitHeld(s) : std::nullopt;
 }
 
 // Gives each chunk whose slot an earlier chunk also names a copy of its own,
 // looking at the slots a range at a time so that memory stays bounded.
 MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
-  const std::uint64_t length = ChunkLength(*s);
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
   for (std::uint64_t low = 0; low < slotsInUse; low += kSlotsPerPass) {
     std::vector<bool> seen(std::min(kSlotsPerPass, slotsInUse - low));
@@ -246,22 +360,103 @@ MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
         seen[entry - low] = true;
         return std::nullopt;
       }
-      std::unique_lock<std::shared_mutex> guard(s->lock);
-      const Expected<std::uint32_t> slot = Allocate(s);
-      guard.unlock();
-      if (!slot) return slot.error();
-      if (auto error = TryCopyBytes(s->device.store.get(), entry * length, s->device.store.get(), *slot * length,
-                                    length, buffer.get(), kCopyBufferBytes)) {
-        return error;
-      }
-      guard.lock();
-      const bool many = Hold(s, chunk, *slot);
-      guard.unlock();
-      return many ? CommitHeld(s) : std::nullopt;
+      return MoveChunk(s, chunk, entry, buffer.get(), false);
     };
     if (auto error = EachStored(s, unshare)) return error;
   }
   return CommitHeld(s);
+}
+
+// Moves the chunks of the slots past the allocated count into free slots
+// below it, commits, and cuts the Store after the last slot in use. With the
+// commit lock held, nothing held and no request in flight (the start or end
+// of serving).
+MaybeError CompactStore(ServedDevice* s) {
+  const std::uint32_t target = s->allocated;
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+  if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+        return entry < target ? std::nullopt : MoveChunk(s, chunk, entry, buffer.get(), true);
+      })) {
+    return error;
+  }
+  if (auto error = CommitHeld(s)) return error;
+  const std::uint64_t end = s->slots.end * ChunkLength(*s);
+  if (end >= s->storeLength) return std::nullopt;
+  if (auto error = TrySetLength(s->device.store.get(), end)) return error;
+  s->storeLength = end;
+  return std::nullopt;
+}
+
+// Whether more than half of the Store's slots are free.
+bool MostlyFree(const ServedDevice& s) {
+  const std::uint64_t slots = s.storeLength / ChunkLength(s);
+  return s.allocated < slots / 2 && s.readyToWrite;
+}
+
+// Frees the slots below count that named does not mark, from low on.
+void FreeUnnamed(ServedDevice* s, const std::vector<bool>& named, std::uint64_t low, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count;) {
+    std::uint64_t j = i;
+    while (j < count && (j >= named.size() || !named[j])) ++j;
+    FreeSlots(&s->slots, low + i, j - i);
+    while (j < count && j < named.size() && named[j]) ++j;
+    i = j;
+  }
+}
+
+// Frees the slots the Map does not name below slotsInUse, looking at them a
+// range at a time (bounded memory); the first range was seen at open.
+MaybeError FindFreeSlots(ServedDevice* s, const std::vector<bool>& firstNamed, std::uint64_t slotsInUse) {
+  s->slots.end = slotsInUse;
+  FreeUnnamed(s, firstNamed, 0, std::min(slotsInUse, kSlotsPerPass));
+  for (std::uint64_t low = kSlotsPerPass; low < slotsInUse; low += kSlotsPerPass) {
+    std::vector<bool> named(std::min(kSlotsPerPass, slotsInUse - low));
+    if (auto error = EachStored(s, [&](std::uint32_t, std::uint32_t entry) -> MaybeError {
+          if (entry >= low && entry - low < named.size()) named[entry - low] = true;
+          return std::nullopt;
+        })) {
+      return error;
+    }
+    FreeUnnamed(s, named, low, named.size());
+  }
+  return std::nullopt;
+}
+
+// Gives back the room of the free slots (a cut commit may have written data
+// there) and cuts the Store after the last named slot.
+MaybeError ReclaimFreeSlots(ServedDevice* s) {
+  const std::uint64_t length = ChunkLength(*s);
+  for (const auto& [first, last] : s->slots.free) {
+    if (first * length >= s->storeLength) break;
+    GiveBackRoom(s->device.store.get(), first * length, std::min(last * length, s->storeLength) - first * length);
+  }
+  const std::uint64_t end = s->slots.end * length;
+  if (end >= s->storeLength) return std::nullopt;
+  if (auto error = TrySetLength(s->device.store.get(), end)) return error;
+  s->storeLength = end;
+  return std::nullopt;
+}
+
+// Where a commit cannot happen, or would change what the owner has, why; and
+// whatever stands where the copy goes is removed (or the error why it cannot
+// be). A commit replaces the Map's name by a copy of the Map.
+Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
+  const NativeString& map = s->device.paths.map;
+  const Expected<sys::NameFacts> facts = TryFactsOfName(map.c_str());
+  if (!facts) return facts.error();
+  if (facts->symbolicLink) {
+    return std::optional<Error>(PathError("Commits would replace the symbolic link", map, 0));
+  }
+  if (facts->links > 1)
+    return std::optional<Error>(PathError("Commits would part the Map from its other names", map, 0));
+  const NativeString copyPath = CopyPath(*s);
+  if (auto error = TryRemoveFile(copyPath.c_str())) return *error;
+  Expected<OwnedFile> copy = TryCreate(copyPath.c_str());
+  if (!copy) return std::optional<Error>(copy.error());
+  MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), map.c_str());
+  *copy = OwnedFile();
+  RemoveFile(copyPath.c_str());
+  return owner;
 }
 
 }  // namespace
@@ -272,36 +467,60 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   Expected<SparseDevice> device = OpenSparseDevice(directory, Access::kReadWrite);
   if (!device && (device.error().number == EACCES || device.error().number == EROFS)) {
     served->writable = false;
+    served->readOnlyWhy = device.error();
     device = OpenSparseDevice(directory, Access::kReadOnly);
   }
   if (!device) return device.error();
   served->device = std::move(*device);
   ServedDevice* s = served.get();
+  Expected<SparsePaths> paths = SparsePathsOf(absolutePath);
+  if (!paths) return paths.error();
+  s->device.paths = std::move(*paths);
+  if (s->writable) {
+    const Expected<std::optional<Error>> why = WhyNotWritable(s);
+    if (!why) return why.error();  // something stands where the copy goes
+    if (*why) {
+      s->writable = false;
+      s->readOnlyWhy = **why;
+    }
+  }
   s->allocated = s->device.header.allocatedChunkCount;
   s->canExchange = true;
-  s->blockMayHoldData.resize(s->device.header.chunkCount / kEntriesPerBlock + 1);
+  s->pageMayHoldData.resize(s->device.header.chunkCount / kPageEntries / 64 + 1);
   s->cachedEntries.resize(kCachedPages * kPageEntries);
   s->cachedPage.resize(kCachedPages);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
   s->storeLength = *storeLength;
   std::uint64_t slotsInUse = 0;
-  bool ascending = true;  // as every device made by conversion: no slot is named twice
+  bool ascending = true;    // as every device made by conversion: no slot is named twice
+  std::vector<bool> named;  // the slots of the first range named
   if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
         ascending = ascending && entry >= slotsInUse;
         slotsInUse = std::max<std::uint64_t>(slotsInUse, std::uint64_t{entry} + 1);
-        s->blockMayHoldData[chunk / kEntriesPerBlock] = true;
+        MarkMayHoldData(s, chunk);
+        if (entry < kSlotsPerPass) {
+          if (entry >= named.size()) named.resize(std::max<std::size_t>(entry + 1, named.size() * 2));
+          named[entry] = true;
+        }
         return std::nullopt;
       })) {
     return *error;
   }
-  s->nextSlot = std::max(slotsInUse, (s->storeLength + ChunkLength(*s) - 1) / ChunkLength(*s));
   s->readyToWrite = ascending;
-  Expected<SparsePaths> paths = SparsePathsOf(absolutePath);
-  if (!paths) return paths.error();
-  s->device.paths = std::move(*paths);
-  // A copy of the Map that a cut commit left is no part of the device.
-  if (s->writable) RemoveFile(CopyPath(*s).c_str());
+  if (!s->writable || (ascending && slotsInUse == s->allocated)) {
+    s->slots.end = slotsInUse;  // no slot is free below the last (or none is needed)
+  } else if (auto error = FindFreeSlots(s, named, slotsInUse)) {
+    return *error;
+  }
+  named = std::vector<bool>();
+  if (s->writable) {
+    const std::lock_guard<std::mutex> committing(s->commitLock);
+    if (auto error = ReclaimFreeSlots(s)) return *error;
+    if (MostlyFree(*s)) {
+      if (auto error = CompactStore(s)) return *error;
+    }
+  }
   return served;
 }
 
@@ -309,7 +528,7 @@ MaybeError PrepareForWriting(ServedDevice* s) {
   if (s->readyToWrite) return std::nullopt;
   const std::lock_guard<std::mutex> committing(s->commitLock);  // and every other writer waits
   if (s->readyToWrite) return std::nullopt;
-  if (auto error = UnshareSlots(s, s->nextSlot)) return error;
+  if (auto error = UnshareSlots(s, s->slots.end)) return error;
   s->readyToWrite = true;
   return std::nullopt;
 }
@@ -333,15 +552,69 @@ MaybeError EachPiece(const ServedDevice& s, std::uint32_t count, std::uint64_t o
   return std::nullopt;
 }
 
-}  // namespace
-
-namespace {
-
 // Notes a change to the Store once it is made, so that a flush begun before
 // it ends flushes again.
 MaybeError StoreWritten(ServedDevice* s, MaybeError error) {
   s->storeWritten = true;  // a failed write may still have changed some bytes
   return error;
+}
+
+// Writes length bytes into a chunk that is absent: into a slot nothing names
+// yet, which the chunk's entry names once they are there, so that a failure
+// leaves nothing behind. Where another request stored the chunk meanwhile,
+// its slot is written instead.
+MaybeError WriteNewChunk(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
+                         std::uint32_t length, bool* many) {
+  std::unique_lock<std::shared_mutex> guard(s->lock);
+  const Expected<NewSlot> slot = TakeNewSlot(s);
+  guard.unlock();
+  if (!slot) return slot.error();
+  const std::uint64_t begin = slot->slot * ChunkLength(*s);
+  MaybeError error = slot->dirty ? TryZeroRange(s->device.store.get(), begin, ChunkLength(*s)) : std::nullopt;
+  if (!error) error = TryWrite(s->device.store.get(), begin + within, bytes, length);
+  guard.lock();
+  Expected<std::uint32_t> entry = error ? Expected<std::uint32_t>(*error) : EntryOf(s, chunk);
+  if (!entry || *entry != ABSENT_CHUNK) GiveBackSlot(&s->slots, slot->slot);
+  if (!entry) return entry.error();
+  if (*entry == ABSENT_CHUNK) {
+    s->storeWritten = true;  // before a commit can see the entry
+    *many = Hold(s, chunk, slot->slot);
+    ++s->allocated;
+    return std::nullopt;
+  }
+  guard.unlock();
+  return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes, length));
+}
+
+MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
+                      std::uint32_t length, bool* many) {
+  const SlotUse use(&s->users);
+  const Expected<std::uint32_t> entry = LookUp(s, chunk);
+  if (!entry) return entry.error();
+  if (*entry != ABSENT_CHUNK) {
+    return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes, length));
+  }
+  if (IsAllZero(bytes, length)) return std::nullopt;  // zeros where zeros are
+  return WriteNewChunk(s, chunk, within, bytes, length, many);
+}
+
+// Zeros length bytes of the chunk; a whole stored chunk becomes absent, its
+// slot released and its room given back.
+MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, bool* many) {
+  const SlotUse use(&s->users);
+  Expected<std::uint32_t> entry = [&] {
+    const std::lock_guard<std::shared_mutex> guard(s->lock);
+    Expected<std::uint32_t> found = EntryOf(s, chunk);
+    if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
+      ReleaseSlot(&s->slots, *found);
+      *many = Hold(s, chunk, ABSENT_CHUNK);
+      --s->allocated;
+    }
+    return found;
+  }();
+  if (!entry) return entry.error();
+  if (*entry == ABSENT_CHUNK) return std::nullopt;
+  return StoreWritten(s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
 }
 
 }  // namespace
@@ -351,11 +624,8 @@ MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::u
   return EachPiece(
       *s, count, offset,
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
-        Expected<std::uint32_t> entry = [&] {
-          if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk)) return Expected<std::uint32_t>(*known);
-          const std::lock_guard<std::shared_mutex> guard(s->lock);
-          return EntryOf(s, chunk);
-        }();
+        const SlotUse use(&s->users);
+        const Expected<std::uint32_t> entry = LookUp(s, chunk);
         if (!entry) return entry.error();
         if (*entry == ABSENT_CHUNK) {
           std::memset(bytes + at, 0, length);
@@ -367,89 +637,86 @@ MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::u
 
 MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count, std::uint64_t offset) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
+  if (auto error = Broken(*s)) return error;
   if (auto error = PrepareForWriting(s)) return error;
   return EachPiece(
       *s, count, offset,
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
         bool many = false;
-        Expected<std::uint32_t> entry = [&]() -> Expected<std::uint32_t> {
-          // A stored chunk is written in place: a shared lock finds it.
-          if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk); known && *known != ABSENT_CHUNK) {
-            return Expected<std::uint32_t>(*known);
-          }
-          const std::lock_guard<std::shared_mutex> guard(s->lock);
-          Expected<std::uint32_t> found = EntryOf(s, chunk);
-          if (!found || *found != ABSENT_CHUNK || IsAllZero(bytes + at, length)) return found;
-          Expected<std::uint32_t> slot = Allocate(s);
-          if (!slot) return slot;
-          many = Hold(s, chunk, *slot);
-          ++s->allocated;
-          return slot;
-        }();
-        if (!entry) return entry.error();
-        // A new slot reads as zeros, as the chunk did: it may be committed
-        // before its data is written.
-        if (many) {
-          if (auto error = Commit(s)) return error;
-        }
-        if (*entry == ABSENT_CHUNK) return std::nullopt;  // zeros where zeros are
-        return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length));
+        if (auto error = WritePiece(s, chunk, within, bytes + at, length, &many)) return error;
+        return many ? Commit(s) : std::nullopt;  // once the piece no longer uses its slot
       });
 }
 
 MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset) {
+  if (auto error = Broken(*s)) return error;
   if (auto error = PrepareForWriting(s)) return error;
   return EachPiece(*s, count, offset,
                    [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length) -> MaybeError {
                      bool many = false;
-                     Expected<std::uint32_t> entry = [&] {
-                       const std::lock_guard<std::shared_mutex> guard(s->lock);
-                       Expected<std::uint32_t> found = EntryOf(s, chunk);
-                       if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
-                         many = Hold(s, chunk, ABSENT_CHUNK);
-                         --s->allocated;
-                       }
-                       return found;
-                     }();
-                     if (!entry) return entry.error();
-                     if (many) {
-                       if (auto error = Commit(s)) return error;
-                     }
-                     if (*entry == ABSENT_CHUNK) return std::nullopt;
-                     return StoreWritten(
-                         s, TryZeroRange(s->device.store.get(), *entry * ChunkLength(*s) + within, length));
+                     if (auto error = ZeroPiece(s, chunk, within, length, &many)) return error;
+                     return many ? Commit(s) : std::nullopt;
                    });
 }
 
 MaybeError FlushServed(ServedDevice* s) { return Commit(s); }
 
+std::optional<NativeString> TakeBrokenNotice(ServedDevice* s) {
+  if (s->brokenNumber.load() == 0 || s->brokenTold.exchange(true)) return std::nullopt;
+  return NativeString(
+      NATIVE("A flush failed: what was written since the last flush that succeeded may not be on the disk. Writes and "
+             "flushes now fail with that error until the server restarts; reads go on. Check the disk, then restart "
+             "the server."));
+}
+
 MaybeError CloseServed(ServedDevice* s) {
   if (!s->writable) return std::nullopt;
   MaybeError error = FlushServed(s);
   const std::lock_guard<std::mutex> committing(s->commitLock);
+  if (!error) {
+    if (MostlyFree(*s)) {
+      error = CompactStore(s);
+    } else if (s->slots.end * ChunkLength(*s) < s->storeLength) {
+      error = TrySetLength(s->device.store.get(), s->slots.end * ChunkLength(*s));
+    }
+  }
   DropSpare(s);
   return error;
 }
 
 std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::uint64_t end) {
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
-  std::uint64_t block = first / kEntriesPerBlock;
-  while (block * kEntriesPerBlock < end && !s->blockMayHoldData[block]) ++block;
-  return std::clamp(block * kEntriesPerBlock, first, end);
+  const std::shared_lock<std::shared_mutex> guard(s->lock);
+  std::uint64_t page = first / kPageEntries;
+  const std::uint64_t endPage = (end + kPageEntries - 1) / kPageEntries;
+  while (page < endPage) {
+    const std::uint64_t word = s->pageMayHoldData[page / 64] >> (page % 64);
+    if (word != 0) {
+      page += static_cast<std::uint64_t>(std::countr_zero(word));
+      break;
+    }
+    page = (page / 64 + 1) * 64;
+  }
+  return std::clamp(page * kPageEntries, first, end);
 }
 
 MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
-  std::vector<unsigned char> block(std::min(count, kEntriesPerBlock) * std::size_t{kMapEntrySize});
+  const std::shared_lock<std::shared_mutex> guard(s->lock);
+  std::vector<unsigned char> bytes;
   for (std::uint32_t done = 0; done < count;) {
+    // A run of pages that may hold data, read at once, or one that holds none.
     const std::uint32_t chunk = first + done;
-    const std::uint32_t piece = std::min(count - done, kEntriesPerBlock - chunk % kEntriesPerBlock);
-    if (!s->blockMayHoldData[chunk / kEntriesPerBlock]) {
+    const bool data = PageMayHoldData(*s, chunk / kPageEntries);
+    std::uint32_t piece = std::min(count - done, kPageEntries - chunk % kPageEntries);
+    while (done + piece < count && PageMayHoldData(*s, (chunk + piece) / kPageEntries) == data) {
+      piece = std::min(count - done, piece + kPageEntries);
+    }
+    if (!data) {
       std::fill(entries + done, entries + done + piece, ABSENT_CHUNK);
     } else {
-      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, block.data())) return error;
+      bytes.resize(std::size_t{piece} * kMapEntrySize);
+      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, bytes.data())) return error;
       for (std::uint32_t i = 0; i < piece; ++i) {
-        entries[done + i] = LoadLittleEndian32(block.data() + std::size_t{i} * kMapEntrySize);
+        entries[done + i] = LoadLittleEndian32(bytes.data() + std::size_t{i} * kMapEntrySize);
       }
     }
     done += piece;

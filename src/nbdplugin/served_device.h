@@ -8,12 +8,24 @@
 // copy and the Store are flushed, then the copy and the Map swap names and
 // the directory is flushed. The Map on disk is always one that verifies: the
 // last committed one. The old Map stays as the next commit's copy, so a
-// commit writes what changed since the one before, not the whole Map. A copy
-// left by a cut commit is removed when the device is next served.
+// commit writes what changed since the one before, not the whole Map.
+//
+// A new chunk's data is written into a free slot before any entry names it.
+// A slot that a trim frees is handed out again only once the commit that
+// freed it is on stable storage and no request that looked it up is still
+// using it (slot_allocator.h). Opening the device gives back the room of the
+// slots the Map does not name (a cut commit may leave some) and cuts the
+// Store after the last named slot; where more than half of the Store is free
+// at the start or end of serving, the last slots' chunks move into free ones.
+//
+// Once a flush fails, every later flush and write answers its error until
+// the server restarts: the failed pages may have been dropped, and a second
+// flush would claim success for them.
 #pragma once
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,23 +34,50 @@
 #include <vector>
 
 #include "fileio/error.h"
+#include "nbdplugin/slot_allocator.h"
 #include "sparsedev/sparse_device.h"
 
+// Requests that use a slot number they looked up, counted in two phases so
+// that a commit can wait for those that began before it without waiting for
+// those that begin after.
+struct SlotUsers {
+  std::mutex lock;
+  std::condition_variable drained;
+  unsigned phase = 0;
+  std::uint64_t count[2] = {0, 0};
+};
+
+// Locks, each taken before the next when several are: commitLock, then lock;
+// users.lock alone. A request never waits for commitLock while it uses a
+// slot, as a commit waits for those requests.
 struct ServedDevice {
+  // Set at open and then only read, but for the Map's handle and header
+  // (changed under lock by a commit).
   SparseDevice device;  // its Map is the last committed one
   bool writable;
+  std::optional<Error> readOnlyWhy;  // why a device the server could open writable is served read-only
+
   std::atomic<bool> readyToWrite;  // no slot is named twice
   std::atomic<bool> storeWritten;  // since the last flush began
-  std::mutex commitLock;           // one commit at a time, guarding the next three; taken before lock
-  OwnedFile spare;                 // "Map.new": the Map before the last commit, or none
+  std::atomic<int> brokenNumber;   // the number of the first failed flush, or 0
+  std::atomic<bool> brokenTold;    // the log has said what a failed flush means
+  SlotUsers users;                 // guarded by its own lock
+
+  // One commit, unsharing or move of chunks at a time: it writes the spare
+  // and swaps it with the Map, so these three are its own.
+  std::mutex commitLock;
+  OwnedFile spare;  // "Map.new": the Map before the last commit, or none
   std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind;  // what the last commit changed, sorted
   bool canExchange;                                                  // else each commit copies the whole Map
-  std::shared_mutex lock;     // guards everything below and the Map's handle; shared to look up
-  std::uint32_t allocated;    // with the held changes
-  std::uint64_t nextSlot;     // past every slot in use
-  std::uint64_t storeLength;  // as set by us
+
+  // Shared to look an entry up where it is known, exclusive to change any of
+  // these (a cache page loaded is a change) and the Map's handle.
+  std::shared_mutex lock;
+  std::uint32_t allocated;                                // with the held changes
+  SlotAllocator slots;                                    // which slots a new chunk may take
+  std::uint64_t storeLength;                              // as set by us
   std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
-  std::vector<bool> blockMayHoldData;                     // per block of entries
+  std::vector<std::uint64_t> pageMayHoldData;             // a bit per page of entries
   std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
   std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
 };
@@ -46,8 +85,10 @@ struct ServedDevice {
 // What a failed allocation answers: nothing may end the server.
 inline Error OutOfMemory() { return Error{NATIVE("Cannot allocate memory"), ENOMEM}; }
 
-// Opens and verifies the device in directory, writable when it can be. Paths
-// in messages are as given; later file names use absolutePath.
+// Opens and verifies the device in directory, writable when it can be and a
+// commit can keep the Map's owner, mode and name (readOnlyWhy says why not);
+// reclaims the slots the Map does not name. Paths in the messages of the
+// opening are as given; later file names use absolutePath.
 Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath);
 
 // Before the first write: gives each chunk that shares its slot with another
@@ -66,8 +107,12 @@ MaybeError ZeroServed(ServedDevice* served, std::uint32_t count, std::uint64_t o
 // Everything acknowledged so far reaches stable storage.
 MaybeError FlushServed(ServedDevice* served);
 
+// Once, after a flush failed: what it means and what to do, for the log.
+std::optional<NativeString> TakeBrokenNotice(ServedDevice* served);
+
 // At the end of serving: what was written is committed, flushed or not, as
-// a file keeps what was written to it, and the Map's copy is removed.
+// a file keeps what was written to it, the Store is cut (its chunks moved
+// first where it is more than half free), and the Map's copy is removed.
 MaybeError CloseServed(ServedDevice* served);
 
 // Calls add(offset, length, hole) for the runs of chunks from offset on,
@@ -79,23 +124,27 @@ MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_
 // changes) into entries.
 MaybeError ServedEntries(ServedDevice* served, std::uint32_t first, std::uint32_t count, std::uint32_t* entries);
 
-// The first chunk from first on (before end) in a block of entries that may
+// The first chunk from first on (before end) in a page of entries that may
 // hold data: what lies before it is absent, read from nothing.
 std::uint64_t FirstChunkMayHoldData(ServedDevice* served, std::uint64_t first, std::uint64_t end);
 
 template <typename Add>
 MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, Add add) {
   const std::uint64_t length = served->device.header.chunkLength;
-  const auto first = static_cast<std::uint32_t>(offset / length);
+  std::uint64_t first = offset / length;
   const std::uint64_t end = std::min(offset + count, ServedSize(*served));
   const std::uint64_t endChunk = (end + length - 1) / length;
+  // A stretch of pages without data is one hole, however long.
   if (const std::uint64_t data = FirstChunkMayHoldData(served, first, endChunk); data > first) {
     add(first * length, (data - first) * length, true);
-    return std::nullopt;
+    first = data;
   }
+  if (first >= endChunk) return std::nullopt;
   const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(endChunk - 1, first + (1u << 16) - 1));
   std::vector<std::uint32_t> entries(last - first + 1);
-  if (auto error = ServedEntries(served, first, last - first + 1, entries.data())) return error;
+  if (auto error = ServedEntries(served, static_cast<std::uint32_t>(first), last - first + 1, entries.data())) {
+    return error;
+  }
   for (std::uint32_t i = 0; i < entries.size();) {
     std::uint32_t j = i + 1;
     const bool hole = entries[i] == ABSENT_CHUNK;

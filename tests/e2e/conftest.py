@@ -2,11 +2,13 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
+import contextlib
 import fcntl
 import os
 import random
 import re
 import select
+import shutil
 import signal
 import struct
 import subprocess
@@ -14,6 +16,7 @@ import time
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 BINARY = os.environ.get('QUILLON_BINARY', 'quillon')
 WINDOWS = os.environ.get('QUILLON_TEST_EXE')  # quillon.exe, run under Wine
@@ -21,6 +24,10 @@ ROOT = os.geteuid() == 0 and not WINDOWS
 os.umask(0o022)  # what the files and directories that rows make and expect are made with
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
 ODD = bytes(b | 1 for b in range(256))
+ABSENT = 0xFFFFFFFF
+EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+PLUGIN = os.environ.get('QUILLON_PLUGIN')
 linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
 root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
 
@@ -198,3 +205,74 @@ def where(file_system, request):
     path.mkdir()
     yield path
     shell(f"rm -rf '{path}'")
+
+
+def map_bytes(length, entries):
+    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries), sum(e != ABSENT for e in entries),
+                       *entries)
+
+
+def write_sparse(directory, length, entries, store):
+    """A device with these entries over store (slots in any order or named twice); returns the bytes it holds."""
+    os.makedirs(directory, exist_ok=True)
+    (directory / 'Map').write_bytes(map_bytes(length, entries))
+    (directory / 'Store').write_bytes(store)
+    return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
+
+
+# Serving a device through the plugin (nbdkit) to libnbd clients.
+# A sanitizer build's plugin needs the sanitizer's runtime loaded into nbdkit first.
+SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
+                  LSAN_OPTIONS=f'suppressions={os.path.dirname(__file__)}/nbdkit.lsan') if os.environ.get(
+    'QUILLON_PLUGIN_PRELOAD') else None
+
+
+def serve(where, options=(), trace=None, device='d.sparsefs'):
+    """nbdkit serving device on where/sock, under strace with the options trace."""
+    for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
+        (where / left).unlink(missing_ok=True)
+    tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
+    server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
+                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True, env=SERVER_ENV)
+    while not (where / 'ready').exists() and server.poll() is None:
+        time.sleep(0.01)
+    return server
+
+
+def connect(where, count=1):
+    import nbd  # python3-libnbd: only the plugin's tests need it
+    handles = [nbd.NBD() for _ in range(count)]
+    for h in handles:
+        h.add_meta_context('base:allocation')
+        h.connect_unix(str(where / 'sock'))
+    return handles
+
+
+def stop(server, where):
+    """Kills the server (and strace with it), as a crash would, and waits until its lock on the Map is gone."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(server.pid, signal.SIGKILL)
+    server.wait()
+    with open(where / 'd.sparsefs/Map', 'rb') as map_file:
+        while subprocess.run(['flock', '-n', '-x', map_file.name, 'true']).returncode:
+            time.sleep(0.005)
+
+
+def make_device(where, length, entries, seed):
+    """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
+    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
+    return bytearray(write_sparse(where / 'd.sparsefs', length, entries, store))
+
+
+def fresh_device(file_system, device, seed):
+    """A new directory on the file system with the device in it; returns the directory and the device's bytes."""
+    shutil.rmtree(file_system / 'plugin', ignore_errors=True)
+    (file_system / 'plugin').mkdir()
+    return file_system / 'plugin', make_device(file_system / 'plugin', *device, seed)
+
+
+def flat(where):
+    """The device's bytes as sparse-to-flat gives them."""
+    status, _, err = run(where, ['sparse-to-flat', 'd.sparsefs', 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
+    assert status == 0, err
+    return (where / 'check.fs').read_bytes()

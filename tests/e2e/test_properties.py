@@ -8,11 +8,9 @@ import struct
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import ODD, run
+from conftest import ABSENT, EXAMPLES, ODD, map_bytes, run, write_sparse
 
-PAGE, CHUNK, ABSENT = 4096, 65536, 0xFFFFFFFF
-EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
-                    suppress_health_check=list(HealthCheck))
+PAGE, CHUNK = 4096, 65536
 FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
 
 # A source: stretches of data, written zeros or zeros with a byte at each end (pages, or whole chunks), riddled
@@ -49,19 +47,6 @@ def data_ranges(path):
                 ranges.append((at := file.seek(at, os.SEEK_DATA), at := file.seek(at, os.SEEK_HOLE)))
         except OSError:  # no data after at
             return ranges
-
-
-def map_bytes(length, entries):
-    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries), sum(e != ABSENT for e in entries),
-                       *entries)
-
-
-def write_sparse(directory, length, entries, store):
-    """A device with these entries over store (slots in any order or named twice); returns the bytes it holds."""
-    os.makedirs(directory, exist_ok=True)
-    (directory / 'Map').write_bytes(map_bytes(length, entries))
-    (directory / 'Store').write_bytes(store)
-    return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
 
 
 def sparse_model(flat):
