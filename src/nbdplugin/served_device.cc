@@ -390,7 +390,7 @@ MaybeError CompactStore(ServedDevice* s) {
 // Whether more than half of the Store's slots are free.
 bool MostlyFree(const ServedDevice& s) {
   const std::uint64_t slots = s.storeLength / ChunkLength(s);
-  return s.allocated < slots / 2 && s.readyToWrite;
+  return 2 * std::uint64_t{s.allocated} < slots && s.readyToWrite;
 }
 
 // Frees the slots below count that named does not mark, from low on.
@@ -405,14 +405,18 @@ void FreeUnnamed(ServedDevice* s, const std::vector<bool>& named, std::uint64_t 
 }
 
 // Frees the slots the Map does not name below slotsInUse, looking at them a
-// range at a time (bounded memory); the first range was seen at open.
-MaybeError FindFreeSlots(ServedDevice* s, const std::vector<bool>& firstNamed, std::uint64_t slotsInUse) {
+// range at a time (bounded memory; the first range was seen at open), and
+// notes a slot named twice in *shared.
+MaybeError FindFreeSlots(ServedDevice* s, const std::vector<bool>& firstNamed, std::uint64_t slotsInUse, bool* shared) {
   s->slots.end = slotsInUse;
   FreeUnnamed(s, firstNamed, 0, std::min(slotsInUse, kSlotsPerPass));
   for (std::uint64_t low = kSlotsPerPass; low < slotsInUse; low += kSlotsPerPass) {
     std::vector<bool> named(std::min(kSlotsPerPass, slotsInUse - low));
     if (auto error = EachStored(s, [&](std::uint32_t, std::uint32_t entry) -> MaybeError {
-          if (entry >= low && entry - low < named.size()) named[entry - low] = true;
+          if (entry >= low && entry - low < named.size()) {
+            *shared = *shared || named[entry - low];
+            named[entry - low] = true;
+          }
           return std::nullopt;
         })) {
       return error;
@@ -493,7 +497,8 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   if (!storeLength) return storeLength.error();
   s->storeLength = *storeLength;
   std::uint64_t slotsInUse = 0;
-  bool ascending = true;    // as every device made by conversion: no slot is named twice
+  bool ascending = true;  // as every device made by conversion: no slot is named twice
+  bool shared = false;
   std::vector<bool> named;  // the slots of the first range named
   if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
         ascending = ascending && entry >= slotsInUse;
@@ -501,17 +506,19 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
         MarkMayHoldData(s, chunk);
         if (entry < kSlotsPerPass) {
           if (entry >= named.size()) named.resize(std::max<std::size_t>(entry + 1, named.size() * 2));
+          shared = shared || named[entry];
           named[entry] = true;
         }
         return std::nullopt;
       })) {
     return *error;
   }
-  s->readyToWrite = ascending;
   if (!s->writable || (ascending && slotsInUse == s->allocated)) {
     s->slots.end = slotsInUse;  // no slot is free below the last (or none is needed)
-  } else if (auto error = FindFreeSlots(s, named, slotsInUse)) {
-    return *error;
+    s->readyToWrite = ascending;
+  } else {
+    if (auto error = FindFreeSlots(s, named, slotsInUse, &shared)) return *error;
+    s->readyToWrite = !shared;
   }
   named = std::vector<bool>();
   if (s->writable) {

@@ -12,7 +12,7 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import ABSENT, EXAMPLES, PLUGIN, ROOT, SERVER_ENV, connect, flat, fresh_device, linux_only, make_device, run, serve, shell, stop
+from conftest import ABSENT, EXAMPLES, PLUGIN, ROOT, SERVER_ENV, connect, flat, fresh_device, hidden_space, linux_only, make_device, run, serve, shell, stop
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -87,58 +87,90 @@ def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
 
 
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
-operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua']), st.integers(0, 2),
-                       st.floats(0, 1), st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
+operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill']),
+                       st.integers(0, 2), st.floats(0, 1),
+                       st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
 devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)), min_size=1,
                                                               max_size=12))
 
 
+def check_store(where, length):
+    """What a serve leaves: no room the Map does not name (but a chunk), and a Store at most twice its data."""
+    header, store = (where / 'd.sparsefs/Map').read_bytes(), os.stat(where / 'd.sparsefs/Store')
+    chunks, stored = struct.unpack_from('<2I', header, 8)
+    slots = set(struct.unpack_from(f'<{chunks}I', header, 32)) - {ABSENT}
+    assert store.st_blocks * 512 - hidden_space(where / 'd.sparsefs') <= (stored + 1) * length + 4096
+    assert len(slots) < stored or store.st_size <= 2 * stored * length
+
+
+def stop_cleanly(server, handles, where):
+    """A clean stop keeps what was written, flushed or not, and leaves no copy of the Map."""
+    for h in handles:
+        h.shutdown()
+    os.killpg(server.pid, signal.SIGTERM)
+    assert server.wait() == 0 and not (where / 'd.sparsefs/Map.new').exists()
+
+
 @settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
-@given(device=devices, workload=st.lists(operations, max_size=30), seed=st.integers(0, 1 << 32))
-def test_a_served_device_reads_as_its_model_and_converts_to_it(file_system, device, workload, seed):
-    where, model = fresh_device(file_system, device, seed)
-    server = serve(where)
-    handles, rng = connect(where, 3), random.Random(seed)
+@given(device=devices, workload=st.lists(operations, max_size=40), seed=st.integers(0, 1 << 32))
+def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_system, device, workload, seed):
+    """Writes, zeroes and trims on three connections read back as the model; a clean stop keeps all of them, a kill
+    leaves each chunk in one of its states since the last flush; after either, the Store is as check_store says."""
+    (where, model), length = fresh_device(file_system, device, seed), device[0]
+    states = [[model[at:at + length]] for at in range(0, len(model), length)]  # each chunk's since the last flush
+    server, handles, rng = serve(where), connect(where, 3), random.Random(seed)
     try:
-        for kind, which, at, length in workload:
+        for kind, which, at, count in workload:
             h, offset = handles[which], int(at * len(model))
-            length = min(length, len(model) - offset)
-            if kind in ('data', 'zeros', 'fua') and length:
-                data = rng.randbytes(length) if kind != 'zeros' else bytes(length)
+            count = min(count, len(model) - offset)
+            if kind in ('data', 'zeros', 'fua') and count:
+                data = rng.randbytes(count) if kind != 'zeros' else bytes(count)
                 h.pwrite(data, offset, nbd.CMD_FLAG_FUA if kind == 'fua' else 0)
-                model[offset:offset + length] = data
-            elif kind in ('zero', 'trim') and length:
-                h.zero(length, offset) if kind == 'zero' else h.trim(length, offset)
-                model[offset:offset + length] = bytes(length)
+                model[offset:offset + count] = data
+            elif kind in ('zero', 'trim') and count:
+                h.zero(count, offset) if kind == 'zero' else h.trim(count, offset)
+                model[offset:offset + count] = bytes(count)
             elif kind == 'flush':
                 h.flush()
+            elif kind in ('restart', 'kill'):
+                stop(server, where) if kind == 'kill' else stop_cleanly(server, handles, where)
+                server = serve(where)
+                handles = connect(where, 3)
+                check_store(where, length)
+                got = handles[0].pread(len(model), 0)
+                assert kind == 'kill' or got == model
+                assert all(got[i * length:(i + 1) * length] in chunk for i, chunk in enumerate(states))
+                model[:] = got
+            if kind in ('flush', 'fua', 'restart', 'kill'):
+                states = [[] for _ in states]
+            for i, chunk in enumerate(states):
+                if not chunk or chunk[-1] != model[i * length:(i + 1) * length]:
+                    chunk.append(model[i * length:(i + 1) * length])
             assert handles[(which + 1) % 3].pread(len(model), 0) == model
         at = 0
         while at < len(model):  # a hole reads as zeros
             got = []
             handles[0].block_status(len(model) - at, at, lambda _, start, extents, err: got.extend(extents) or 0)
-            for length, flags in zip(got[::2], got[1::2]):
-                assert not flags & nbd.STATE_HOLE or not any(model[at:at + length]), at
-                at += length
-        for h in handles:
-            h.shutdown()
-        os.killpg(server.pid, signal.SIGTERM)  # a clean stop keeps what was written, flushed or not
-        assert server.wait() == 0, server.stderr.read().decode()
-        assert not (where / 'd.sparsefs/Map.new').exists()
+            for count, flags in zip(got[::2], got[1::2]):
+                assert not flags & nbd.STATE_HOLE or not any(model[at:at + count]), at
+                at += count
+        stop_cleanly(server, handles, where)
     finally:
         stop(server, where)
     assert flat(where) == model
 
 
 def workload(where, before):
-    """Two rounds of writes of data and zeros and a zero, in distinct chunks, each round flushed; returns the
-    device at each flush that completed and as last written, once a request fails."""
+    """Two rounds of writes of data and zeros and a zero of a whole chunk, in distinct chunks, each round flushed (the
+    second's writes take the slots the first freed); returns the device at each flush that completed and as last
+    written, once a request fails."""
     handles, rng, done, model = connect(where) * 2, random.Random(7), [], bytearray(before)
     try:
         for r in range(2):
             for i, chunk in enumerate(rng.sample(range(len(model) >> 16), 4)):
-                offset = (chunk << 16) + rng.choice([0, 0, 4096])
+                offset = (chunk << 16) + (0 if i == 3 else rng.choice([0, 0, 4096]))  # the zero frees a whole slot
                 data = (rng.randbytes if i % 2 else bytes)(min(rng.choice([4096, 65536]), (chunk + 1 << 16) - offset))
+                data = bytes(65536) if i == 3 else data
                 handles[i % 2].zero(len(data), offset) if i == 3 else handles[i % 2].pwrite(data, offset)
                 model[offset:offset + len(data)] = bytes(len(data)) if i == 3 else data
             handles[r % 2].flush()
