@@ -86,6 +86,23 @@ def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
     stop(server, tmp_path)
 
 
+def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path):
+    """Fill and trim, flushed, ten times; write and trim a chunk of 1 GiB forty times, never flushed: the Store stays
+    as long as the most data the device held, and what waits for a commit (4 GiB at most)."""
+    for length, chunks, flushed, bound in [(65536, 16, True, 1 << 20), (1 << 30, 1, False, 5 << 30)]:
+        make_device(tmp_path, length, [ABSENT] * chunks, 1)
+        server, h = serve(tmp_path), connect(tmp_path)[0]
+        for _ in range(10 if flushed else 40):
+            h.pwrite(random.randbytes(1 << 20) if flushed else b'x', 0)
+            if flushed:
+                h.flush()
+            h.trim(length * chunks, 0)
+            if flushed:
+                h.flush()
+            assert os.stat(tmp_path / 'd.sparsefs/Store').st_size <= bound
+        stop(server, tmp_path)
+
+
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
 operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill']),
                        st.integers(0, 2), st.floats(0, 1),
