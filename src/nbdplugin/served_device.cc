@@ -145,11 +145,10 @@ MaybeError EachStored(ServedDevice* s, Visit visit) {
   for (std::uint32_t first = 0; first < chunkCount; first += kEntriesPerBlock) {
     const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
     if (auto error = ReadEntries(s->device.map.get(), first, count, block.get())) return error;
-    if (AllAbsent(block.get(), count)) continue;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint32_t entry = LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize);
-      if (entry != ABSENT_CHUNK) {
-        if (auto error = visit(first + i, entry)) return error;
+    for (std::uint32_t i = NextStoredEntry(block.get(), 0, count); i < count;
+         i = NextStoredEntry(block.get(), i + 1, count)) {
+      if (auto error = visit(first + i, LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize))) {
+        return error;
       }
     }
   }

@@ -61,6 +61,10 @@ bool AllAbsent(const unsigned char* entries, std::uint32_t count);
 // The number of entries among the first count that are not ABSENT_CHUNK.
 std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count);
 
+// The index of the first entry from from on (before count) that is not
+// ABSENT_CHUNK, or count: runs of absent entries pass at memory speed.
+std::uint32_t NextStoredEntry(const unsigned char* entries, std::uint32_t from, std::uint32_t count);
+
 // The chunk count a size of bytes needs with chunks of chunkLength bytes,
 // rounded up; nothing when the Map could not hold it or the rounding would
 // wrap.
