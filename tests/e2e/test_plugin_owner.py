@@ -1,0 +1,117 @@
+# What a server leaves to the device's owner, and how it serves on full and failing disks.
+import os, random, re, shutil, signal, subprocess, tempfile, time
+from pathlib import Path
+
+import pytest
+
+from conftest import (ABSENT, PLUGIN, SERVER_ENV, connect, flat, linux_only, make_device, mount, root_only, run,
+                      serve, shell, stop)
+
+nbd = pytest.importorskip('nbd')
+pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
+
+
+def errno_of(request, *args):
+    with pytest.raises(nbd.Error) as failed:
+        request(*args)
+    return failed.value.errno
+
+
+@pytest.fixture
+def shared():  # a directory every user reaches and writes in (a test's own is root's alone)
+    with tempfile.TemporaryDirectory() as path:
+        os.chmod(path, 0o777)
+        yield Path(path)
+
+
+@root_only  # the server runs as nobody: the device's files are its to write, their directory is not
+@pytest.mark.parametrize('links, told', [
+    ('true', "Cannot create '{}/Map.new': 13"),
+    ('mv Map .. && ln -s ../Map', "Commits would replace the symbolic link '{}/Map'"),
+    ('ln Map ..', "Commits would part the Map from its other names '{}/Map'")])
+def test_where_a_commit_would_lose_what_the_owner_has_the_device_is_served_read_only(shared, links, told):
+    before, device = bytes(make_device(shared, 4096, [0, ABSENT], 1)), shared / 'd.sparsefs'
+    assert shell(f'cd {device} && chmod 666 Map Store && {links}')
+    names = os.lstat(device / 'Map')[:4]  # kind, inode, device, links
+    started = subprocess.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'nbdkit', '-U', 'sock',
+                              '-P', 'pid', PLUGIN, 'd.sparsefs'], cwd=shared, env=SERVER_ENV, capture_output=True)
+    h = connect(shared)[0]
+    read_only, held = h.is_read_only(), h.pread(8192, 0)
+    os.kill(int((shared / 'pid').read_text()), signal.SIGKILL)
+    assert read_only and held == before and subprocess.run(['flock', device / 'Map', 'true']).returncode == 0
+    assert started.stderr.decode().count(f"serving 'd.sparsefs' read-only: {told.format(device)}\n") == 1
+    assert os.lstat(device / 'Map')[:4] == names and flat(shared) == before and not (device / 'Map.new').exists()
+
+
+@root_only
+def test_commits_keep_the_owner_group_and_mode_of_the_map_and_a_file_where_the_copy_goes_is_removed(shared):
+    make_device(shared, 4096, [0, ABSENT, ABSENT], 1)
+    assert shell(f'cd {shared}/d.sparsefs && chown 1234:1234 Map Store && chmod 600 Map && touch Map.new')
+    server, h = serve(shared), connect(shared)[0]
+    assert not (shared / 'd.sparsefs/Map.new').exists()
+    for data, at in ((b'x', 4096), (b'y', 8192)):  # each write of a new chunk with FUA commits
+        h.pwrite(data, at, nbd.CMD_FLAG_FUA)
+        assert shell(f'test "$(stat -c %u:%g:%a {shared}/d.sparsefs/Map)" = 1234:1234:600')
+    stop(server, shared)
+    as_owner = ['setpriv', '--reuid=1234', '--regid=1234', '--clear-groups']
+    assert flat(shared)[4096::4096] == b'xy' and run(shared, ['extend', '16384', 'd.sparsefs'], wrap=as_owner)[0] == 0
+
+
+def test_a_directory_where_the_copy_goes_is_refused(tmp_path):
+    make_device(tmp_path, 4096, [ABSENT], 1)
+    copy = tmp_path / 'd.sparsefs/Map.new'
+    copy.mkdir()
+    server = serve(tmp_path)
+    stop(server, tmp_path)  # had it started
+    assert server.returncode == 1 and f"Cannot remove '{copy}': 21" in server.stderr.read().decode()
+
+
+@root_only
+def test_on_a_full_disk_new_chunks_alone_fail_and_give_back_what_they_took(tmp_path):
+    mnt, data, rss = mount('ext4', tmp_path, '16M'), random.Random(1).randbytes(64 << 20), []
+    make_device(mnt, 1 << 16, [ABSENT] * 1024, 1)
+    server, h = serve(mnt), connect(mnt)[0]
+    try:
+        with pytest.raises(nbd.Error, match='ENOSPC'):  # new chunks until the disk is full: slots 0, 1...
+            for chunk in range(1024):
+                h.pwrite(data[chunk << 16:chunk + 1 << 16], chunk << 16)
+        for first, end in ((0, 50), (50, 500)):  # other new chunks fail alike, and hold no memory
+            assert {errno_of(h.pwrite, b'z' * (1 << 16), chunk + 1 + n << 16) for n in range(first, end)} == {'ENOSPC'}
+            rss.append(int(re.search(r'VmRSS:\s+(\d+)', open(f'/proc/{server.pid}/status').read())[1]))
+        h.trim(8 << 16, chunk - 8 << 16, nbd.CMD_FLAG_FUA)  # the last 8 stored: room back now, slots once committed
+        h.pwrite(b'w' * (4 << 16), chunk + 1 << 16, nbd.CMD_FLAG_FUA)
+        stop(server, mnt)
+        server, h, store = serve(mnt), connect(mnt)[0], os.stat(mnt / 'd.sparsefs/Store')
+        assert rss[1] - rss[0] < 1024 and max(store.st_size, store.st_blocks * 512) <= chunk - 8 + 4 + 1 << 16
+        expected = data[:chunk - 8 << 16] + bytes(9 << 16) + b'w' * (4 << 16) + bytes(1019 - chunk << 16)
+        assert b''.join(h.pread(1 << 24, at) for at in range(0, 64 << 20, 1 << 24)) == expected
+    finally:
+        stop(server, mnt)
+        shell(f'umount -l {mnt}')
+
+
+@root_only
+@pytest.mark.skipif(not shutil.which('nbdfuse') or not os.path.exists('/dev/fuse'), reason='needs nbdfuse')
+def test_on_a_disk_that_fails_writes_every_flush_fails_and_the_last_flushed_bytes_stay(tmp_path):
+    fuse, mnt, trigger, server = tmp_path / 'fuse', tmp_path / 'mnt', tmp_path / 'trigger', None
+    shell(f'mkdir {fuse} {mnt}')  # a disk that fails each write while the trigger exists, as a file (nbdfuse)
+    disk = subprocess.Popen(['nbdfuse', '-P', tmp_path / 'ready', fuse, '[', 'nbdkit', '--filter=error', 'memory', '256M',
+                             'error=EIO', 'error-pwrite-rate=100%', f'error-pwrite-file={trigger}', ']'])
+    try:
+        while not (tmp_path / 'ready').exists() and disk.poll() is None:
+            time.sleep(0.01)
+        shell(f'mkfs.ext4 -qF {fuse}/nbd && mount -o loop {fuse}/nbd {mnt}') or pytest.skip('cannot mount it here')
+        make_device(mnt, 65536, [ABSENT] * 4, 1)
+        server, h = serve(mnt), connect(mnt)[0]
+        h.pwrite(b'a' * 65536, 0, nbd.CMD_FLAG_FUA)
+        h.pwrite(b'b' * 65536, 0)
+        trigger.touch()
+        assert [errno_of(h.flush), errno_of(h.flush), errno_of(h.flush), errno_of(h.pwrite, b'c', 65536)] == ['EIO'] * 4
+        trigger.unlink()
+        stop(server, mnt)
+        assert shell(f'umount {mnt} && mount -o loop {fuse}/nbd {mnt}') and flat(mnt)[:65537] == b'a' * 65536 + b'\0'
+    finally:
+        if server:
+            stop(server, mnt)
+        shell(f'umount -l {mnt}; fusermount3 -u {fuse}')
+        disk.wait()
