@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -93,15 +94,18 @@ bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
 // meanwhile is not handed out again until it ends.
 class SlotUse {
  public:
+  // Counted in the phase current after the count: a commit that changed
+  // phases meanwhile may not have seen it, but this request has looked up
+  // nothing yet.
   explicit SlotUse(SlotUsers* users) : users_(users) {
-    const std::lock_guard<std::mutex> guard(users_->lock);
-    phase_ = users_->phase;
-    ++users_->count[phase_];
+    for (;;) {
+      phase_ = users_->phase.load();
+      ++users_->count[phase_];
+      if (users_->phase.load() == phase_) return;
+      --users_->count[phase_];
+    }
   }
-  ~SlotUse() {
-    const std::lock_guard<std::mutex> guard(users_->lock);
-    if (--users_->count[phase_] == 0) users_->drained.notify_all();
-  }
+  ~SlotUse() { --users_->count[phase_]; }
   SlotUse(const SlotUse&) = delete;
   SlotUse& operator=(const SlotUse&) = delete;
 
@@ -110,14 +114,14 @@ class SlotUse {
   unsigned phase_;
 };
 
-// Waits until every request that began using slots before now has ended.
-// With the commit lock held, so one waits at a time and the other phase is
-// empty when it begins.
+// Waits until every request that began using slots before now has ended;
+// requests are short, and commits wait for the disk far longer. With the
+// commit lock held, so one waits at a time and the other phase is empty
+// when it begins.
 void WaitForEarlierSlotUsers(SlotUsers* users) {
-  std::unique_lock<std::mutex> guard(users->lock);
-  const unsigned earlier = users->phase;
-  users->phase ^= 1;
-  users->drained.wait(guard, [&] { return users->count[earlier] == 0; });
+  const unsigned earlier = users->phase.load();
+  users->phase.store(earlier ^ 1);
+  while (users->count[earlier].load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
 }
 
 // The error every write and flush answers once a flush has failed.

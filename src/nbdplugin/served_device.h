@@ -25,7 +25,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,15 +40,13 @@
 // that a commit can wait for those that began before it without waiting for
 // those that begin after.
 struct SlotUsers {
-  std::mutex lock;
-  std::condition_variable drained;
-  unsigned phase = 0;
-  std::uint64_t count[2] = {0, 0};
+  std::atomic<unsigned> phase{0};
+  std::atomic<std::uint64_t> count[2] = {0, 0};
 };
 
-// Locks, each taken before the next when several are: commitLock, then lock;
-// users.lock alone. A request never waits for commitLock while it uses a
-// slot, as a commit waits for those requests.
+// Locks, each taken before the next when several are: commitLock, then lock.
+// A request never waits for commitLock while it uses a slot, as a commit
+// waits for those requests.
 struct ServedDevice {
   // Set at open and then only read, but for the Map's handle and header
   // (changed under lock by a commit).
@@ -61,7 +58,7 @@ struct ServedDevice {
   std::atomic<bool> storeWritten;  // since the last flush began
   std::atomic<int> brokenNumber;   // the number of the first failed flush, or 0
   std::atomic<bool> brokenTold;    // the log has said what a failed flush means
-  SlotUsers users;                 // guarded by its own lock
+  SlotUsers users;                 // atomic: no lock, as every read and write counts in
 
   // One commit, unsharing or move of chunks at a time: it writes the spare
   // and swaps it with the Map, so these three are its own.
