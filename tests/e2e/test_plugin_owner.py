@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (ABSENT, PLUGIN, SERVER_ENV, connect, flat, linux_only, make_device, mount, root_only, run,
+from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, flat, linux_only, make_device, mount, root_only,
                       serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
@@ -18,9 +18,13 @@ def errno_of(request, *args):
 
 
 @pytest.fixture
-def shared():  # a directory every user reaches and writes in (a test's own is root's alone)
-    with tempfile.TemporaryDirectory() as path:
+def shared():
+    """A directory every user reaches and writes in, with copies of the plugin and the tool (the test's own
+    temporary directory and the build may be root's alone)."""
+    with tempfile.TemporaryDirectory(dir='/tmp') as path:
         os.chmod(path, 0o777)
+        for program in (PLUGIN, BINARY):
+            shutil.copy(program, path)
         yield Path(path)
 
 
@@ -34,7 +38,7 @@ def test_where_a_commit_would_lose_what_the_owner_has_the_device_is_served_read_
     assert shell(f'cd {device} && chmod 666 Map Store && {links}')
     names = os.lstat(device / 'Map')[:4]  # kind, inode, device, links
     started = subprocess.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'nbdkit', '-U', 'sock',
-                              '-P', 'pid', PLUGIN, 'd.sparsefs'], cwd=shared, env=SERVER_ENV, capture_output=True)
+                              '-P', 'pid', shared / os.path.basename(PLUGIN), 'd.sparsefs'], cwd=shared, env=SERVER_ENV, capture_output=True)
     h = connect(shared)[0]
     read_only, held = h.is_read_only(), h.pread(8192, 0)
     os.kill(int((shared / 'pid').read_text()), signal.SIGKILL)
@@ -54,7 +58,9 @@ def test_commits_keep_the_owner_group_and_mode_of_the_map_and_a_file_where_the_c
         assert shell(f'test "$(stat -c %u:%g:%a {shared}/d.sparsefs/Map)" = 1234:1234:600')
     stop(server, shared)
     as_owner = ['setpriv', '--reuid=1234', '--regid=1234', '--clear-groups']
-    assert flat(shared)[4096::4096] == b'xy' and run(shared, ['extend', '16384', 'd.sparsefs'], wrap=as_owner)[0] == 0
+    assert flat(shared)[4096::4096] == b'xy'
+    assert subprocess.run([*as_owner, shared / os.path.basename(BINARY), 'extend', '16384', 'd.sparsefs'],
+                          cwd=shared).returncode == 0
 
 
 def test_a_directory_where_the_copy_goes_is_refused(tmp_path):
