@@ -25,19 +25,6 @@ constexpr NativeStringView kSparseExtension = NATIVE("sparsefs");
 
 [[noreturn]] void Fail(const NativeChar* message) { Fatal(Error{message}); }
 
-// The text after the last "." of the whole path (separators included), or
-// nothing when the path has no ".".
-std::optional<NativeStringView> FindExtension(NativeStringView path) {
-  const std::size_t dot = path.rfind(NATIVE('.'));
-  if (dot == NativeStringView::npos) return std::nullopt;
-  return path.substr(dot + 1);
-}
-
-bool HasExtension(NativeStringView path, NativeStringView wanted) {
-  const std::optional<NativeStringView> extension = FindExtension(path);
-  return extension && *extension == wanted;
-}
-
 void RequireFlatPath(NativeStringView path) {
   if (!HasExtension(path, kFlatExtension)) Fail(NATIVE("Flat block device must have extension 'fs'"));
 }

@@ -15,6 +15,17 @@ NativeString Concat(std::initializer_list<NativeStringView> pieces) {
   return joined;
 }
 
+std::optional<NativeStringView> FindExtension(NativeStringView path) {
+  const std::size_t dot = path.rfind(NATIVE('.'));
+  if (dot == NativeStringView::npos) return std::nullopt;
+  return path.substr(dot + 1);
+}
+
+bool HasExtension(NativeStringView path, NativeStringView wanted) {
+  const std::optional<NativeStringView> extension = FindExtension(path);
+  return extension && *extension == wanted;
+}
+
 NativeString NativeDecimal(std::uint64_t value) {
   NativeChar digits[20];
   std::size_t start = sizeof digits / sizeof digits[0];

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,13 @@ std::size_t CountCodePoints(NativeStringView text);
 
 // The pieces joined into one string.
 NativeString Concat(std::initializer_list<NativeStringView> pieces);
+
+// The text after the last "." of the whole path (separators included), or
+// nothing when the path has no ".".
+std::optional<NativeStringView> FindExtension(NativeStringView path);
+
+// Whether path's extension is wanted.
+bool HasExtension(NativeStringView path, NativeStringView wanted);
 
 // The decimal digits of value, as native text.
 NativeString NativeDecimal(std::uint64_t value);

@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "nbdplugin/served_device.h"
 
@@ -58,17 +59,23 @@ int ConfigComplete() {
     nbdkit_error("a sparse device to serve is needed: nbdkit quillon DEVICE.sparsefs");
     return -1;
   }
-  if (g_path.size() > 3 && g_path.ends_with(".fs")) {
+  // As the commands: a sparse device is named by its extension (a separator
+  // after it, as Tab completion leaves, is no part of it).
+  const std::string_view named = std::string_view(g_path).substr(0, g_path.find_last_not_of('/') + 1);
+  if (HasExtension(named, "fs")) {
     nbdkit_error("'%s' is a flat device: nbdkit's file plugin serves flat devices (nbdkit file %s)", g_path.c_str(),
                  g_path.c_str());
     return -1;
   }
+  if (!HasExtension(named, "sparsefs")) {
+    nbdkit_error("Sparse block device must have extension 'sparsefs'");
+    return -1;
+  }
   // nbdkit leaves the working directory when it goes into the background:
   // later names are absolute. The files stay open, and locked, across that.
-  char* absolute = nbdkit_absolute_path(g_path.c_str());
+  const std::unique_ptr<char, decltype(&std::free)> absolute(nbdkit_absolute_path(g_path.c_str()), &std::free);
   if (absolute == nullptr) return -1;
-  Expected<std::unique_ptr<ServedDevice>> served = OpenServedDevice(g_path, absolute);
-  std::free(absolute);
+  Expected<std::unique_ptr<ServedDevice>> served = OpenServedDevice(g_path, absolute.get());
   if (!served) {
     nbdkit_error("%s", ErrorText(served.error()).c_str());
     return -1;

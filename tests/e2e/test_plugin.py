@@ -27,12 +27,14 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
             (tmp_path / 'd.sparsefs' / name).write_bytes(held)
         server = serve(tmp_path)
         assert server.wait() == 1 and message in server.stderr.read().decode()
-    for device, message in [('a.fs', "nbdkit's file plugin serves flat devices"), ('device=', 'a sparse device')]:
+    for device, message in [('a.fs', "nbdkit's file plugin serves flat devices"), ('device=', 'a sparse device'),
+                            ('d', "Sparse block device must have extension 'sparsefs'")]:
         server = serve(tmp_path, device=device)
         assert server.wait() == 1 and message in server.stderr.read().decode()
-    # In the background (nbdkit forks) the files stay locked: the commands and a second server meet 11.
+    # In the background (nbdkit forks; a separator after the name is none of it) the files stay locked: the commands
+    # and a second server meet 11.
     make_device(tmp_path, 4096, [ABSENT], 1)
-    assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs'],
+    assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs/'],
                           cwd=tmp_path, env=SERVER_ENV).returncode == 0
     try:
         h = connect(tmp_path)[0]
@@ -83,10 +85,12 @@ def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
 
 def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path):
     """Fill and trim, flushed, ten times; write and trim a chunk of 1 GiB forty times, never flushed: the Store stays
-    as long as the most data the device held, and what waits for a commit (4 GiB at most)."""
+    as long as the most data the device held, and what waits for a commit (4 GiB at most). The Map's copy takes the
+    changes of a commit a run of chunks at a time."""
     for length, chunks, flushed, bound in [(65536, 16, True, 1 << 20), (1 << 30, 1, False, 5 << 30)]:
         make_device(tmp_path, length, [ABSENT] * chunks, 1)
-        server, h = serve(tmp_path), connect(tmp_path)[0]
+        server = serve(tmp_path, trace=['-e', 'trace=pwrite64', '-P', tmp_path / 'd.sparsefs/Map.new'])
+        h = connect(tmp_path)[0]
         for _ in range(10 if flushed else 40):
             h.pwrite(random.randbytes(1 << 20) if flushed else b'x', 0)
             if flushed:
@@ -96,6 +100,7 @@ def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path)
                 h.flush()
             assert os.stat(tmp_path / 'd.sparsefs/Store').st_size <= bound
         stop(server, tmp_path)
+        assert (tmp_path / 'trace').read_text().count('pwrite64(') < 100  # about three for each of 20 commits
 
 
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
