@@ -86,6 +86,9 @@ MaybeError TryMakeDirectory(const NativeChar* path);
 // share; shorter ones cost more that way than they gain (measured).
 constexpr std::uint64_t kShareAtLeast = 512 << 10;
 
+// What the file system declines to copy goes through a buffer of this size.
+constexpr std::size_t kCopyBufferBytes = 1 << 20;
+
 // Copies count bytes at offset from in source to offset to in destination:
 // handed to the file system, which shares blocks where it can, and what it
 // declines through buffer (of bufferSize bytes). Fails as a read or a write

@@ -22,12 +22,6 @@ constexpr std::size_t kMostHeld = 1 << 16;
 // the Store grows at most this much past the most data the device held.
 constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{kMostHeld} * DEFAULT_CHUNK_LENGTH;
 
-// Slots seen at once when looking for slots that several chunks share, or
-// for slots no chunk names.
-constexpr std::uint64_t kSlotsPerPass = std::uint64_t{1} << 26;
-
-constexpr std::size_t kCopyBufferBytes = 1 << 20;
-
 std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkLength; }
 
 // Committed entries are kept in pages of this many, in this many places: a
@@ -144,19 +138,7 @@ MaybeError BreakOn(ServedDevice* s, MaybeError error) {
 // Calls visit(chunk, entry) for each stored entry of the committed Map.
 template <typename Visit>
 MaybeError EachStored(ServedDevice* s, Visit visit) {
-  const auto block = NewEntryBlock();
-  const std::uint32_t chunkCount = s->device.header.chunkCount;
-  for (std::uint32_t first = 0; first < chunkCount; first += kEntriesPerBlock) {
-    const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
-    if (auto error = ReadEntries(s->device.map.get(), first, count, block.get())) return error;
-    for (std::uint32_t i = NextStoredEntry(block.get(), 0, count); i < count;
-         i = NextStoredEntry(block.get(), i + 1, count)) {
-      if (auto error = visit(first + i, LoadLittleEndian32(block.get() + std::size_t{i} * kMapEntrySize))) {
-        return error;
-      }
-    }
-  }
-  return std::nullopt;
+  return EachStoredEntry(s->device.map.get(), s->device.header.chunkCount, visit);
 }
 
 using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
@@ -351,21 +333,14 @@ MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, 
   return many ? CommitHeld(s) : std::nullopt;
 }
 
-// Gives each chunk whose slot an earlier chunk also names a copy of its own,
-// looking at the slots a range at a time so that memory stays bounded.
+// Gives each chunk whose slot an earlier chunk also names a copy of its own.
 MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  for (std::uint64_t low = 0; low < slotsInUse; low += kSlotsPerPass) {
-    std::vector<bool> seen(std::min(kSlotsPerPass, slotsInUse - low));
-    const auto unshare = [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-      if (entry < low || entry - low >= seen.size()) return std::nullopt;
-      if (!seen[entry - low]) {
-        seen[entry - low] = true;
-        return std::nullopt;
-      }
-      return MoveChunk(s, chunk, entry, buffer.get(), false);
-    };
-    if (auto error = EachStored(s, unshare)) return error;
+  const EachEntry eachEntry = [s](const EntryVisit& visit) { return EachStored(s, visit); };
+  if (auto error = EachSlotNamedAgain(
+          slotsInUse, kSlotsPerWindow, eachEntry,
+          [&](std::uint32_t chunk, std::uint32_t entry) { return MoveChunk(s, chunk, entry, buffer.get(), false); })) {
+    return error;
   }
   return CommitHeld(s);
 }
@@ -396,52 +371,42 @@ bool MostlyFree(const ServedDevice& s) {
   return 2 * std::uint64_t{s.allocated} < slots && s.readyToWrite;
 }
 
-// Frees the slots below count that named does not mark, from low on.
-void FreeUnnamed(ServedDevice* s, const std::vector<bool>& named, std::uint64_t low, std::uint64_t count) {
-  for (std::uint64_t i = 0; i < count;) {
-    std::uint64_t j = i;
-    while (j < count && (j >= named.size() || !named[j])) ++j;
-    FreeSlots(&s->slots, low + i, j - i);
-    while (j < count && j < named.size() && named[j]) ++j;
-    i = j;
-  }
-}
-
-// Frees the slots the Map does not name below slotsInUse, looking at them a
-// range at a time (bounded memory; the first range was seen at open), and
-// notes a slot named twice in *shared.
-MaybeError FindFreeSlots(ServedDevice* s, const std::vector<bool>& firstNamed, std::uint64_t slotsInUse, bool* shared) {
-  s->slots.end = slotsInUse;
-  FreeUnnamed(s, firstNamed, 0, std::min(slotsInUse, kSlotsPerPass));
-  for (std::uint64_t low = kSlotsPerPass; low < slotsInUse; low += kSlotsPerPass) {
-    std::vector<bool> named(std::min(kSlotsPerPass, slotsInUse - low));
-    if (auto error = EachStored(s, [&](std::uint32_t, std::uint32_t entry) -> MaybeError {
-          if (entry >= low && entry - low < named.size()) {
-            *shared = *shared || named[entry - low];
-            named[entry - low] = true;
-          }
-          return std::nullopt;
-        })) {
-      return error;
-    }
-    FreeUnnamed(s, named, low, named.size());
-  }
-  return std::nullopt;
-}
-
 // Gives back the room of the free slots (a cut commit may have written data
 // there) and cuts the Store after the last named slot.
 MaybeError ReclaimFreeSlots(ServedDevice* s) {
   const std::uint64_t length = ChunkLength(*s);
   for (const auto& [first, last] : s->slots.free) {
-    if (first * length >= s->storeLength) break;
-    GiveBackRoom(s->device.store.get(), first * length, std::min(last * length, s->storeLength) - first * length);
+    const std::uint64_t begin = std::min(first * length, s->storeLength);  // a slot past the Store has no room
+    GiveBackRoom(s->device.store.get(), begin, std::min(last * length, s->storeLength) - begin);
   }
   const std::uint64_t end = s->slots.end * length;
   if (end >= s->storeLength) return std::nullopt;
   if (auto error = TrySetLength(s->device.store.get(), end)) return error;
   s->storeLength = end;
   return std::nullopt;
+}
+
+// What opening learns from the Map's stored entries, read once as the Map
+// is verified.
+struct OpenScan {
+  std::uint64_t slotsInUse = 0;
+  bool ascending = true;             // as every device made by conversion: no slot is named twice
+  bool shared = false;               // a slot of the first window is named twice
+  std::vector<bool> named;           // the slots of the first window named
+  std::vector<std::uint64_t> pages;  // which pages of entries may hold data
+};
+
+void NoteStored(OpenScan* scan, std::uint32_t chunk, std::uint32_t entry) {
+  scan->ascending = scan->ascending && entry >= scan->slotsInUse;
+  scan->slotsInUse = std::max<std::uint64_t>(scan->slotsInUse, std::uint64_t{entry} + 1);
+  const std::uint32_t page = chunk / kPageEntries;
+  if (page / 64 >= scan->pages.size()) scan->pages.resize(page / 64 + 1);
+  scan->pages[page / 64] |= std::uint64_t{1} << (page % 64);
+  if (entry < kSlotsPerWindow) {
+    if (entry >= scan->named.size()) scan->named.resize(std::max<std::size_t>(entry + 1, scan->named.size() * 2));
+    scan->shared = scan->shared || scan->named[entry];
+    scan->named[entry] = true;
+  }
 }
 
 // Where a commit cannot happen, or would change what the owner has, why; and
@@ -471,11 +436,19 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
 Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath) {
   auto served = std::make_unique<ServedDevice>();
   served->writable = true;
-  Expected<SparseDevice> device = OpenSparseDevice(directory, Access::kReadWrite);
+  OpenScan scan;
+  const StoredVisit note = [&scan](std::uint32_t chunk, std::uint32_t entry) {
+    NoteStored(&scan, chunk, entry);
+    return MaybeError();
+  };
+  Expected<SparseDevice> device = OpenSparseDevice(directory, Access::kReadWrite, note);
   if (!device && (device.error().number == EACCES || device.error().number == EROFS)) {
     served->writable = false;
     served->readOnlyWhy = device.error();
-    device = OpenSparseDevice(directory, Access::kReadOnly);
+    // Where the Map was read before the Store refused writing, the second
+    // reading notes the same slots and pages again: read-only serving needs
+    // nothing else from it.
+    device = OpenSparseDevice(directory, Access::kReadOnly, note);
   }
   if (!device) return device.error();
   served->device = std::move(*device);
@@ -493,37 +466,23 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   }
   s->allocated = s->device.header.allocatedChunkCount;
   s->canExchange = true;
+  s->pageMayHoldData = std::move(scan.pages);
   s->pageMayHoldData.resize(s->device.header.chunkCount / kPageEntries / 64 + 1);
   s->cachedEntries.resize(kCachedPages * kPageEntries);
   s->cachedPage.resize(kCachedPages);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
   s->storeLength = *storeLength;
-  std::uint64_t slotsInUse = 0;
-  bool ascending = true;  // as every device made by conversion: no slot is named twice
-  bool shared = false;
-  std::vector<bool> named;  // the slots of the first range named
-  if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-        ascending = ascending && entry >= slotsInUse;
-        slotsInUse = std::max<std::uint64_t>(slotsInUse, std::uint64_t{entry} + 1);
-        MarkMayHoldData(s, chunk);
-        if (entry < kSlotsPerPass) {
-          if (entry >= named.size()) named.resize(std::max<std::size_t>(entry + 1, named.size() * 2));
-          shared = shared || named[entry];
-          named[entry] = true;
-        }
-        return std::nullopt;
-      })) {
-    return *error;
-  }
-  if (!s->writable || (ascending && slotsInUse == s->allocated)) {
-    s->slots.end = slotsInUse;  // no slot is free below the last (or none is needed)
-    s->readyToWrite = ascending;
+  if (!s->writable || (scan.ascending && scan.slotsInUse == s->allocated)) {
+    s->slots.end = scan.slotsInUse;  // no slot is free below the last (or none is needed)
+    s->readyToWrite = scan.ascending;
   } else {
-    if (auto error = FindFreeSlots(s, named, slotsInUse, &shared)) return *error;
-    s->readyToWrite = !shared;
+    const EachEntry eachEntry = [s](const EntryVisit& visit) { return EachStored(s, visit); };
+    const Expected<bool> twice = FreeUnnamedSlots(&s->slots, scan.slotsInUse, kSlotsPerWindow, scan.named, eachEntry);
+    if (!twice) return twice.error();
+    s->readyToWrite = !scan.shared && !*twice;
   }
-  named = std::vector<bool>();
+  scan.named = std::vector<bool>();
   if (s->writable) {
     const std::lock_guard<std::mutex> committing(s->commitLock);
     if (auto error = ReclaimFreeSlots(s)) return *error;

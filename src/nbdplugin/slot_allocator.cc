@@ -5,6 +5,32 @@
 
 namespace {
 
+// Marks the slots of [low, low + named->size()) that entries name, calling
+// again(chunk, entry) for an entry whose slot is marked already.
+MaybeError MarkWindow(std::uint64_t low, std::vector<bool>* named, const EachEntry& eachEntry,
+                      const EntryVisit& again) {
+  return eachEntry([&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+    if (entry < low || entry - low >= named->size()) return std::nullopt;
+    if (!(*named)[entry - low]) {
+      (*named)[entry - low] = true;
+      return std::nullopt;
+    }
+    return again(chunk, entry);
+  });
+}
+
+// Frees the slots of [low, low + count) that named does not mark (past its
+// size, none is marked).
+void FreeUnmarked(SlotAllocator* s, std::uint64_t low, const std::vector<bool>& named, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count;) {
+    std::uint64_t j = i;
+    while (j < count && (j >= named.size() || !named[j])) ++j;
+    FreeSlots(s, low + i, j - i);
+    while (j < count && j < named.size() && named[j]) ++j;
+    i = j;
+  }
+}
+
 // Free runs that reach the end belong to it: the end comes down.
 void LowerEnd(SlotAllocator* s) {
   while (!s->free.empty()) {
@@ -83,4 +109,30 @@ std::uint64_t FreeBelowEnd(const SlotAllocator& s) {
   std::uint64_t count = 0;
   for (const auto& [first, last] : s.free) count += last - first;
   return count;
+}
+
+Expected<bool> FreeUnnamedSlots(SlotAllocator* s, std::uint64_t end, std::uint64_t window,
+                                const std::vector<bool>& firstNamed, const EachEntry& eachEntry) {
+  s->end = end;
+  FreeUnmarked(s, 0, firstNamed, std::min(end, window));
+  bool twice = false;
+  const EntryVisit noteTwice = [&](std::uint32_t, std::uint32_t) -> MaybeError {
+    twice = true;
+    return std::nullopt;
+  };
+  for (std::uint64_t low = window; low < end; low += window) {
+    std::vector<bool> named(std::min(window, end - low));
+    if (auto error = MarkWindow(low, &named, eachEntry, noteTwice)) return *error;
+    FreeUnmarked(s, low, named, named.size());
+  }
+  return twice;
+}
+
+MaybeError EachSlotNamedAgain(std::uint64_t end, std::uint64_t window, const EachEntry& eachEntry,
+                              const EntryVisit& again) {
+  for (std::uint64_t low = 0; low < end; low += window) {
+    std::vector<bool> named(std::min(window, end - low));
+    if (auto error = MarkWindow(low, &named, eachEntry, again)) return error;
+  }
+  return std::nullopt;
 }

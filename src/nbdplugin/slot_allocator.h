@@ -12,9 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
+
+#include "fileio/error.h"
 
 struct SlotAllocator {
   std::map<std::uint32_t, std::uint32_t> free;  // runs of free slots below end: first -> one past the last
@@ -54,3 +57,24 @@ std::size_t WaitingSlots(const SlotAllocator& slots);
 
 // How many slots below the end are free.
 std::uint64_t FreeBelowEnd(const SlotAllocator& slots);
+
+// Calls visit(chunk, entry) for every stored entry of the Map, in order.
+using EntryVisit = std::function<MaybeError(std::uint32_t chunk, std::uint32_t entry)>;
+using EachEntry = std::function<MaybeError(const EntryVisit& visit)>;
+
+// The slots below an end are looked at a window at a time, so that marking
+// them takes bounded memory (8 MiB); a Store of more slots than a window is
+// read once for each.
+constexpr std::uint64_t kSlotsPerWindow = std::uint64_t{1} << 26;
+
+// Frees the slots below end that no entry names; the end becomes end.
+// firstNamed marks the slots of the first window (seen while the Map was
+// read before: it may stop short of the window); the later windows are read
+// with eachEntry. Says whether an entry they saw names a slot named before.
+Expected<bool> FreeUnnamedSlots(SlotAllocator* slots, std::uint64_t end, std::uint64_t window,
+                                const std::vector<bool>& firstNamed, const EachEntry& eachEntry);
+
+// Calls again(chunk, entry) for each entry naming a slot below end that an
+// earlier entry named, a window at a time.
+MaybeError EachSlotNamedAgain(std::uint64_t end, std::uint64_t window, const EachEntry& eachEntry,
+                              const EntryVisit& again);

@@ -33,10 +33,6 @@ constexpr int kBlocksHeld = static_cast<int>((kShareAtLeast + kBlockBytes - 1) /
 // that a disk is kept busy while a block is checked and written.
 constexpr std::uint64_t kReadAhead = 16 << 20;
 
-// Data declined by the file system's copy is copied through a buffer of
-// this size.
-constexpr std::size_t kCopyBufferBytes = 1 << 20;
-
 // A range of the source: [begin, end).
 struct Piece {
   std::uint64_t begin;
@@ -136,7 +132,6 @@ struct FlatToSparseState {
   std::unique_ptr<unsigned char[]> copyBuffer;
 };
 
-// Whether all length bytes at bytes are zero (true for a length of 0).
 // Writes the segment's bytes from the blocks in memory that hold them.
 void WriteSegmentFromBlocks(FlatToSparseState* s) {
   const Segment& segment = s->segment;

@@ -58,20 +58,20 @@ Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access) {
   return SparseDevice{std::move(paths), std::move(*map), *length, MapHeader{}, OwnedFile()};
 }
 
-MaybeError VerifyDevice(SparseDevice* device) {
-  return VerifyMap(device->map.get(), device->mapLength, &device->header);
+MaybeError VerifyDevice(SparseDevice* device, const StoredVisit& visit) {
+  return VerifyMap(device->map.get(), device->mapLength, &device->header, visit);
 }
 
 MaybeError OpenDeviceStore(SparseDevice* device, Access access) {
   return Keep(TryOpen(device->paths.store.c_str(), access), &device->store);
 }
 
-Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access) {
+Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access, const StoredVisit& visit) {
   Expected<SparsePaths> paths = SparsePathsOf(directory);
   if (!paths) return paths.error();
   Expected<SparseDevice> device = OpenDeviceMap(std::move(*paths), access);
   if (!device) return device;
-  if (auto error = VerifyDevice(&*device)) return *error;
+  if (auto error = VerifyDevice(&*device, visit)) return *error;
   if (auto error = OpenDeviceStore(&*device, access)) return *error;
   return device;
 }

@@ -8,6 +8,7 @@
 #include "fileio/error.h"
 #include "fileio/file.h"
 #include "sparsedev/sparse_format.h"
+#include "sparsedev/sparse_map.h"
 
 // A device's directory and the paths of its Map and Store, made once.
 struct SparsePaths {
@@ -54,14 +55,15 @@ struct SparseDevice {
 // too large, <length> bytes".
 Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access);
 
-// Verifies the Map and keeps its header.
-MaybeError VerifyDevice(SparseDevice* device);
+// Verifies the Map and keeps its header; visit, if any, sees each stored
+// entry on the way.
+MaybeError VerifyDevice(SparseDevice* device, const StoredVisit& visit = nullptr);
 
 // Opens the device's Store.
 MaybeError OpenDeviceStore(SparseDevice* device, Access access);
 
 // All three in turn: a verified device with both files open and locked.
-Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access);
+Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access, const StoredVisit& visit = nullptr);
 
 // Writes the Map's header.
 MaybeError WriteMapHeader(FileHandle map, const MapHeader& header);

@@ -57,15 +57,6 @@ std::uint32_t NextStoredEntry(const unsigned char* entries, std::uint32_t from, 
   return from;
 }
 
-std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count) {
-  std::uint32_t stored = 0;
-  for (std::uint32_t at = NextStoredEntry(entries, 0, count); at < count;
-       at = NextStoredEntry(entries, at + 1, count)) {
-    ++stored;
-  }
-  return stored;
-}
-
 std::optional<std::uint32_t> ChunkCountFor(std::uint64_t bytes, std::uint32_t chunkLength) {
   const std::uint64_t roundUp = chunkLength - 1;
   if (bytes > UINT64_MAX - roundUp || (bytes + roundUp) / chunkLength > kMaxChunkCount) return std::nullopt;

@@ -58,9 +58,6 @@ bool IsAllZero(const unsigned char* bytes, std::size_t length);
 // Whether all of the first count entries are ABSENT_CHUNK.
 bool AllAbsent(const unsigned char* entries, std::uint32_t count);
 
-// The number of entries among the first count that are not ABSENT_CHUNK.
-std::uint32_t CountStoredEntries(const unsigned char* entries, std::uint32_t count);
-
 // The index of the first entry from from on (before count) that is not
 // ABSENT_CHUNK, or count: runs of absent entries pass at memory speed.
 std::uint32_t NextStoredEntry(const unsigned char* entries, std::uint32_t from, std::uint32_t count);

@@ -42,18 +42,17 @@ MaybeError ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count,
   return TryRead(map, EntryOffset(first), out, std::size_t{count} * kMapEntrySize);
 }
 
-MaybeError VerifyMap(FileHandle map, std::uint64_t length, MapHeader* header) {
+MaybeError VerifyMap(FileHandle map, std::uint64_t length, MapHeader* header, const StoredVisit& visit) {
   unsigned char head[kMapHeaderSize] = {};
   if (auto error = TryRead(map, 0, head, std::min<std::uint64_t>(length, kMapHeaderSize))) return error;
   if (auto error = CheckHeader(head, length)) return error;
   *header = DecodeMapHeader(head);
-  const auto block = NewEntryBlock();
   std::uint32_t stored = 0;
-  for (std::uint32_t first = 0; first < header->chunkCount;) {
-    const std::uint32_t count = std::min(kEntriesPerBlock, header->chunkCount - first);
-    if (auto error = ReadEntries(map, first, count, block.get())) return error;
-    stored += CountStoredEntries(block.get(), count);
-    first += count;
+  if (auto error = EachStoredEntry(map, header->chunkCount, [&](std::uint32_t chunk, std::uint32_t entry) {
+        ++stored;
+        return visit ? visit(chunk, entry) : MaybeError();
+      })) {
+    return error;
   }
   return CheckCount(*header, stored);
 }

@@ -1,17 +1,15 @@
+// Sparse-to-flat conversion: each run of the Map's entries is one range of
+// the flat device.
 #include <algorithm>
 #include <memory>
 
 #include "fileio/file.h"
 #include "fileio/progress.h"
-// Sparse-to-flat conversion.
 #include "fileio/report.h"
 #include "sparsedev/sparse_commands.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
-
-// Store data is copied to a flat device through a buffer of this size.
-constexpr std::size_t kCopyBlockBytes = 1 << 20;
 
 // A run of chunks that are all absent, or whose slots follow each other, so
 // that the run is one range of the Store.
@@ -45,7 +43,7 @@ void WriteRun(SparseToFlatState* e, const Run& run) {
     if (e->reserved) return;
     WriteFill(e->flat, at, length, 0);
   } else if (length >= kShareAtLeast) {
-    CopyBytes(e->store, run.slot * e->chunkLength, e->flat, at, length, e->buffer.get(), kCopyBlockBytes);
+    CopyBytes(e->store, run.slot * e->chunkLength, e->flat, at, length, e->buffer.get(), kCopyBufferBytes);
   } else {
     ReadBytes(e->store, run.slot * e->chunkLength, e->buffer.get(), length);
     WriteBytes(e->flat, at, e->buffer.get(), length);
@@ -56,16 +54,13 @@ void WriteRun(SparseToFlatState* e, const Run& run) {
 
 // Reads the Map's entries a block at a time and writes each run of them.
 void ExpandEntries(SparseToFlatState* e, FileHandle map, std::uint32_t chunkCount) {
-  const auto entries = NewEntryBlock();
   Run run{0, 0, ABSENT_CHUNK};
-  for (std::uint32_t first = 0; first < chunkCount;) {
-    const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
-    OrExit(ReadEntries(map, first, count, entries.get()));
-    if (run.slot == ABSENT_CHUNK && AllAbsent(entries.get(), count)) {
+  OrExit(EachEntryBlock(map, chunkCount, [&](std::uint32_t first, std::uint32_t count, const unsigned char* entries) {
+    if (run.slot == ABSENT_CHUNK && AllAbsent(entries, count)) {
       run.count += count;
     } else {
       for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t entry = LoadLittleEndian32(entries.get() + i * kMapEntrySize);
+        const std::uint32_t entry = LoadLittleEndian32(entries + std::size_t{i} * kMapEntrySize);
         if (Continues(run, entry)) {
           ++run.count;
           continue;
@@ -74,9 +69,9 @@ void ExpandEntries(SparseToFlatState* e, FileHandle map, std::uint32_t chunkCoun
         run = Run{first + i, 1, entry};
       }
     }
-    first += count;
-    AdvancePhase(first);
-  }
+    AdvancePhase(first + count);
+    return MaybeError();
+  }));
   if (run.count > 0) WriteRun(e, run);
 }
 
@@ -96,7 +91,7 @@ void SparseToFlat(const NativeChar* source, const NativeChar* destination) {
   e.store = device.store.get();
   e.flat = flat.get();
   e.chunkLength = header.chunkLength;
-  e.buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBlockBytes);
+  e.buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
   e.writeback = Writeback{e.flat, 0, 0};
 
   BeginPhase("Populating flat block device...", header.chunkCount);

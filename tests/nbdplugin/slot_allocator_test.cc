@@ -9,6 +9,8 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
+#include <vector>
 
 // Random steps against a model: slots in use, and released slots with the number of commits begun at
 // their release (a commit numbered above that frees them when it succeeds). Every other slot is free.
@@ -97,5 +99,51 @@ TEST(SlotAllocator, RunsJoinNothingIsTakenPastTheLimitAndTheCapForgetsOnlyTheHig
     EXPECT_EQ(slots.free.size(), kMostFreeRuns);
     for (std::size_t i = 0; i < kMostFreeRuns; ++i) ASSERT_EQ(TakeSlot(&slots), 2 * i);
     EXPECT_EQ(TakeSlot(&slots), 2 * (kMostFreeRuns + 2));
+  }
+}
+
+// Random Maps (slots named once, twice or never) seen through windows of 1 to 5 slots, the first window's marks
+// given as opening gathers them: the free slots and the slots named again are as a plain count says.
+TEST(SlotAllocator, WindowsOverTheMapFindTheUnnamedSlotsAndTheSlotsNamedAgain) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    const std::uint64_t window = 1 + rng() % 5, end = rng() % 20;
+    std::vector<std::uint32_t> entries(end == 0 ? 0 : rng() % 24);  // every slot named lies below the end
+    for (auto& entry : entries) entry = rng() % end;
+    const EachEntry each = [&](const EntryVisit& visit) -> MaybeError {
+      for (std::uint32_t chunk = 0; chunk < entries.size(); ++chunk) {
+        if (auto error = visit(chunk, entries[chunk])) return error;
+      }
+      return std::nullopt;
+    };
+    std::vector<bool> first;  // as opening marks them: grown to the highest slot of the first window named
+    std::set<std::uint32_t> named;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> again, expected;
+    bool twiceLater = false;
+    for (std::uint32_t chunk = 0; chunk < entries.size(); ++chunk) {
+      const std::uint32_t entry = entries[chunk];
+      if (named.count(entry)) expected.emplace_back(chunk, entry);
+      twiceLater = twiceLater || (entry >= window && named.count(entry));
+      named.insert(entry);
+      if (entry < window) first.resize(std::max<std::size_t>(first.size(), entry + 1)), first[entry] = true;
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&](auto a, auto b) { return a.second / window < b.second / window; });
+    SlotAllocator slots;
+    const Expected<bool> twice = FreeUnnamedSlots(&slots, end, window, first, each);
+    ASSERT_TRUE(twice && *twice == twiceLater);
+    for (std::uint32_t slot = 0; slot <= end; ++slot) {
+      if (slot == end || !named.count(slot)) {
+        ASSERT_EQ(TakeSlot(&slots), slot);
+      }
+    }
+    ASSERT_FALSE(EachSlotNamedAgain(end, window, each, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+      again.emplace_back(chunk, entry);
+      return std::nullopt;
+    }));
+    ASSERT_EQ(again, expected);
+    const EachEntry failing = [&](const EntryVisit&) -> MaybeError { return Error{NATIVE("a read failed"), 5}; };
+    EXPECT_EQ(!FreeUnnamedSlots(&slots, end, window, first, failing), end > window);  // only later windows read
   }
 }
