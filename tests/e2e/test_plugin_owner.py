@@ -32,16 +32,18 @@ def shared():
 @pytest.mark.parametrize('links, told', [
     ('true', "Cannot create '{}/Map.new': 13"),
     ('mv Map .. && ln -s ../Map', "Commits would replace the symbolic link '{}/Map'"),
-    ('ln Map ..', "Commits would part the Map from its other names '{}/Map'")])
+    ('ln Map ..', "Commits would part the Map from its other names '{}/Map'"),
+    ('mount --bind {0} {0} && mount -o remount,bind,ro {0}', "Cannot open 'd.sparsefs/Map': 30")])
 def test_where_a_commit_would_lose_what_the_owner_has_the_device_is_served_read_only(shared, links, told):
     before, device = bytes(make_device(shared, 4096, [0, ABSENT], 1)), shared / 'd.sparsefs'
-    assert shell(f'cd {device} && chmod 666 Map Store && {links}')
+    assert shell(f'cd {device} && chmod 666 Map Store && ' + links.format(device))
     names = os.lstat(device / 'Map')[:4]  # kind, inode, device, links
     started = subprocess.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'nbdkit', '-U', 'sock',
                               '-P', 'pid', shared / os.path.basename(PLUGIN), 'd.sparsefs'], cwd=shared, env=SERVER_ENV, capture_output=True)
     h = connect(shared)[0]
     read_only, held = h.is_read_only(), h.pread(8192, 0)
     os.kill(int((shared / 'pid').read_text()), signal.SIGKILL)
+    subprocess.run(['umount', '-l', device], capture_output=True)  # the read-only file system
     assert read_only and held == before and subprocess.run(['flock', device / 'Map', 'true']).returncode == 0
     assert started.stderr.decode().count(f"serving 'd.sparsefs' read-only: {told.format(device)}\n") == 1
     assert os.lstat(device / 'Map')[:4] == names and flat(shared) == before and not (device / 'Map.new').exists()
