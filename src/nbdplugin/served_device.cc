@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -33,9 +32,13 @@ bool PageMayHoldData(const ServedDevice& s, std::uint64_t page) {
   return (s.pageMayHoldData[page / 64] >> (page % 64) & 1) != 0;
 }
 
-void MarkMayHoldData(ServedDevice* s, std::uint32_t chunk) {
+// Marks the chunk's page of entries in pages (one bit each), growing them
+// as needed.
+void MarkPage(std::vector<std::uint64_t>* pages, std::uint32_t chunk) {
   const std::uint32_t page = chunk / kPageEntries;
-  s->pageMayHoldData[page / 64] |= std::uint64_t{1} << (page % 64);
+  const std::size_t word = page / 64;
+  if (word >= pages->size()) pages->resize(word + 1);
+  (*pages)[word] |= std::uint64_t{1} << (page % 64);
 }
 
 // The chunk's entry where a shared lock can tell it (held, or in a cached
@@ -80,42 +83,8 @@ Expected<std::uint32_t> LookUp(ServedDevice* s, std::uint32_t chunk) {
 // slots wait, that they must be committed. With the lock held.
 bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
   s->held[chunk] = entry;
-  if (entry != ABSENT_CHUNK) MarkMayHoldData(s, chunk);
+  if (entry != ABSENT_CHUNK) MarkPage(&s->pageMayHoldData, chunk);
   return s->held.size() >= kMostHeld || WaitingSlots(s->slots) * ChunkLength(*s) >= kMostWaitingBytes;
-}
-
-// While it lives, the request uses slot numbers it looked up: a slot freed
-// meanwhile is not handed out again until it ends.
-class SlotUse {
- public:
-  // Counted in the phase current after the count: a commit that changed
-  // phases meanwhile may not have seen it, but this request has looked up
-  // nothing yet.
-  explicit SlotUse(SlotUsers* users) : users_(users) {
-    for (;;) {
-      phase_ = users_->phase.load();
-      ++users_->count[phase_];
-      if (users_->phase.load() == phase_) return;
-      --users_->count[phase_];
-    }
-  }
-  ~SlotUse() { --users_->count[phase_]; }
-  SlotUse(const SlotUse&) = delete;
-  SlotUse& operator=(const SlotUse&) = delete;
-
- private:
-  SlotUsers* users_;
-  unsigned phase_;
-};
-
-// Waits until every request that began using slots before now has ended;
-// requests are short, and commits wait for the disk far longer. With the
-// commit lock held, so one waits at a time and the other phase is empty
-// when it begins.
-void WaitForEarlierSlotUsers(SlotUsers* users) {
-  const unsigned earlier = users->phase.load();
-  users->phase.store(earlier ^ 1);
-  while (users->count[earlier].load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
 }
 
 // The error every write and flush answers once a flush has failed.
@@ -399,9 +368,7 @@ struct OpenScan {
 void NoteStored(OpenScan* scan, std::uint32_t chunk, std::uint32_t entry) {
   scan->ascending = scan->ascending && entry >= scan->slotsInUse;
   scan->slotsInUse = std::max<std::uint64_t>(scan->slotsInUse, std::uint64_t{entry} + 1);
-  const std::uint32_t page = chunk / kPageEntries;
-  if (page / 64 >= scan->pages.size()) scan->pages.resize(page / 64 + 1);
-  scan->pages[page / 64] |= std::uint64_t{1} << (page % 64);
+  MarkPage(&scan->pages, chunk);
   if (entry < kSlotsPerWindow) {
     if (entry >= scan->named.size()) scan->named.resize(std::max<std::size_t>(entry + 1, scan->named.size() * 2));
     scan->shared = scan->shared || scan->named[entry];

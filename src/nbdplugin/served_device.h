@@ -34,15 +34,8 @@
 
 #include "fileio/error.h"
 #include "nbdplugin/slot_allocator.h"
+#include "nbdplugin/slot_users.h"
 #include "sparsedev/sparse_device.h"
-
-// Requests that use a slot number they looked up, counted in two phases so
-// that a commit can wait for those that began before it without waiting for
-// those that begin after.
-struct SlotUsers {
-  std::atomic<unsigned> phase{0};
-  std::atomic<std::uint64_t> count[2] = {0, 0};
-};
 
 // Locks, each taken before the next when several are: commitLock, then lock.
 // A request never waits for commitLock while it uses a slot, as a commit
