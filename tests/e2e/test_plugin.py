@@ -28,7 +28,7 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
         server = serve(tmp_path)
         assert server.wait() == 1 and message in server.stderr.read().decode()
     for device, message in [('a.fs', "nbdkit's file plugin serves flat devices"), ('device=', 'a sparse device'),
-                            ('d', "Sparse block device must have extension 'sparsefs'")]:
+                            ('d', "Sparse block device must have extension 'sparsefs'"), ('x=1', "unknown parameter 'x'")]:
         server = serve(tmp_path, device=device)
         assert server.wait() == 1 and message in server.stderr.read().decode()
     # In the background (nbdkit forks; a separator after the name is none of it) the files stay locked: the commands
@@ -51,19 +51,28 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
 def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
     """Chunks of one byte, the last 8 in a second block of entries: one write allocates 70000 and one zeroing frees
     them, each committing the first 65536 changes before it ends; a kill right after leaves a device that verifies,
-    with those chunks as the request left them. Extents across the two blocks are those of their chunks."""
+    with those chunks as the request left them. Once committed whole, the data reads back (chunks past the 64th
+    page of entries too). Extents across the two blocks are those of their chunks. Opening compacts a Store whose
+    70000 chunks lie in its upper half, committing on the way."""
     blocks = 1 << 18  # entries read at once
     make_device(tmp_path, 1, [ABSENT] * blocks + list(range(8)), 1)
     data = bytes(random.Random(1).randrange(1, 256) for _ in range(70000))
     for request, expected in [(lambda h: h.pwrite(data, 0), data), (lambda h: h.zero(70000, 0), bytes(70000))]:
         server, h, got = serve(tmp_path), connect(tmp_path)[0], []
         request(h)
+        if expected == data:
+            h.flush()
+            assert h.pread(70000, 0) == data
         h.block_status(16, blocks - 8, lambda _, start, extents, err: got.extend(extents) or 0)
         stop(server, tmp_path)
         after, before = flat(tmp_path), bytes(70000) if expected == data else data
         assert after[:65535] == expected[:65535] and all(a in (b, e) for a, b, e in zip(after, before, expected))
         assert got == [8, nbd.STATE_HOLE | nbd.STATE_ZERO, 8, 0]
-    assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] < 70000 - 65535  # room given back
+    assert struct.unpack('<4I', (tmp_path / 'd.sparsefs/Map').read_bytes()[:16])[3] <= 8 + 70000 - 65536  # 65536 freed
+    shutil.rmtree(tmp_path / 'd.sparsefs')
+    before = bytes(make_device(tmp_path, 1, [70001 + i for i in range(70000)], 1))
+    stop(serve(tmp_path), tmp_path)
+    assert flat(tmp_path) == before and os.stat(tmp_path / 'd.sparsefs/Store').st_size == 70000
 
 
 def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
@@ -241,6 +250,39 @@ def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_s
     assert flat(where) == model
 
 
+def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_up_have_ended(tmp_path):
+    """A write into a stored chunk is held up in the Store (strace delays each connection's first write there by a
+    second) while another connection trims the chunk, commits, and writes a new chunk into the slot freed: the new
+    chunk waits for the held-up write to end, and reads as written. A write into an absent chunk held up while
+    another connection stores the chunk goes into the other's slot."""
+    make_device(tmp_path, 4096, [0, 1, ABSENT, ABSENT], 1)
+    delay = ['-e', 'trace=pwrite64', '-e', 'inject=pwrite64:delay_enter=1000000:when=1']
+    server = serve(tmp_path, ['-t', '1'], ['-P', tmp_path / 'd.sparsefs/Store', *delay])  # a thread a connection
+    late, other, third = connect(tmp_path, 3)
+    other.pwrite(b'e', 4096)  # its own first write is the one held up
+
+    def held_up(h, data, offset):
+        """Starts a write that strace holds up, and returns what waits for its end."""
+        cookie = h.aio_pwrite(nbd.Buffer.from_bytearray(bytearray(data)), offset)
+        time.sleep(0.2)
+
+        def finish():
+            while not h.aio_command_completed(cookie):
+                h.poll(-1)
+        return finish
+
+    finish, new = held_up(late, b'c' * 4096, 0), random.randbytes(4096)
+    other.trim(4096, 0)
+    other.flush()
+    other.pwrite(new, 8192)
+    finish()
+    finish = held_up(third, b't' * 100, 12388)
+    other.pwrite(b'o' * 100, 12288)
+    finish()
+    assert other.pread(8192, 8192) == new + b'o' * 100 + b't' * 100 + bytes(3896)
+    stop(server, tmp_path)
+
+
 def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path):
     """Killed at each call: the device verifies, holds every flushed write, and serves again. Failed at each: the
     request fails, the server goes on, and the same holds."""
@@ -255,6 +297,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
             trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
             server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
             flushed, last = workload(tmp_path, before)
+            assert n > 1 or call == 'rename' or f'{call}(' in (tmp_path / 'trace').read_text()  # each call is made
             if action == 'error=ENOSPC' and len(flushed) < 2:  # the server goes on
                 assert connect(tmp_path)[0].pread(4096, 0) is not None
             stop(server, tmp_path)
