@@ -75,6 +75,39 @@ def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
     assert flat(tmp_path) == before and os.stat(tmp_path / 'd.sparsefs/Store').st_size == 70000
 
 
+def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the_only_data(tmp_path):
+    """40 chunks of one byte stored anywhere among 2^20, then 20 more written and flushed: before and after a kill,
+    each chunk reads as its byte, and the extents say data exactly where a chunk is stored."""
+    chunks = 1 << 20
+
+    def check(h, entries, model):
+        assert h.pread(chunks, 0) == model
+        at = 0
+        while at < chunks:
+            got = []
+            h.block_status(chunks - at, at, lambda _, start, extents, err: got.extend(extents))
+            for count, flags in zip(got[::2], got[1::2]):
+                assert all((entries[i] == ABSENT) == bool(flags & nbd.STATE_HOLE) for i in range(at, at + count))
+                at += count
+
+    for seed in range(3):
+        rng, entries = random.Random(seed), [ABSENT] * chunks
+        for slot, chunk in enumerate(rng.sample(range(chunks), 40)):
+            entries[chunk] = slot
+        shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
+        model = make_device(tmp_path, 1, entries, seed)
+        server, h = serve(tmp_path), connect(tmp_path)[0]
+        check(h, entries, model)
+        for chunk in rng.sample(range(chunks), 20):
+            h.pwrite(b'w', chunk)
+            model[chunk], entries[chunk] = ord('w'), 0  # stored, whatever its slot
+        h.flush()
+        stop(server, tmp_path)
+        server = serve(tmp_path)
+        check(connect(tmp_path)[0], entries, model)
+        stop(server, tmp_path)
+
+
 def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
     """Linux may drop the pages a failed flush could not write and answer the next flush with success: every later
     flush and write answers the first failure's number, reads go on, and the log says why once."""
