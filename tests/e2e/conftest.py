@@ -96,6 +96,10 @@ def snapshot(top):
     return {str(path.relative_to(top)): held(path) for path in Path(top).rglob('*')}
 
 
+FS_IOC_FIEMAP = 0xC020660B  # takes a struct fiemap: start, length, flags, extents mapped, extents room, then those
+FIEMAP_EXTENT = 56  # bytes of a struct fiemap_extent: logical, physical, length (64 bits each), then more
+
+
 def hidden_space(top):
     """Room past the files' lengths (to 4 KiB) that FIEMAP maps, or on tmpfs (no FIEMAP, no other blocks) holds."""
     room = 0
@@ -103,14 +107,29 @@ def hidden_space(top):
         with open(path, 'rb') as file:
             info = os.fstat(file.fileno())
             end = -(-info.st_size // 4096) * 4096
-            try:  # a struct fiemap for what lies from end on, with room for 100 extents
-                fcntl.ioctl(file, 0xC020660B, got := bytearray(struct.pack('2Q4I5600x', end, 1 << 62, 0, 0, 100, 0)))
+            request = bytearray(struct.pack('2Q4I5600x', end, 1 << 62, 0, 0, 100, 0))  # from end on, 100 extents
+            try:
+                fcntl.ioctl(file, FS_IOC_FIEMAP, request)
             except OSError:
                 room += max(0, info.st_blocks * 512 - end)
                 continue
-        room += sum(max(0, at + length - max(at, end)) for at, _, length in
-                    (struct.unpack_from('3Q', got, 32 + 56 * k) for k in range(struct.unpack_from('I', got, 20)[0])))
+        for k in range(struct.unpack_from('I', request, 20)[0]):
+            at, _, length = struct.unpack_from('3Q', request, 32 + FIEMAP_EXTENT * k)
+            room += max(0, at + length - max(at, end))
     return room
+
+
+def data_ranges(path):
+    """Where the file system says the file's data is: (start, end) pairs."""
+    ranges, at = [], 0
+    with open(path, 'rb') as file:
+        try:
+            while True:
+                start = file.seek(at, os.SEEK_DATA)
+                at = file.seek(start, os.SEEK_HOLE)
+                ranges.append((start, at))
+        except OSError:  # ENXIO: no data after at
+            return ranges
 
 
 def screen_text(output):
@@ -153,10 +172,17 @@ def start_stopped(where, args, call, n, path, **options):
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
              '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
-    while not (stop := re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)):
+    while True:
+        stopped = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)
+        if stopped:
+            break
         assert tracer.poll() is None, 'the tool ended without stopping'
         time.sleep(0.005)
-    return lambda: (os.kill(int(stop[1]), signal.SIGCONT), tracer.wait(120), *tracer.communicate())[1:]
+
+    def resume():
+        os.kill(int(stopped[1]), signal.SIGCONT)
+        return tracer.wait(120), *tracer.communicate()
+    return resume
 
 
 def read_terminal(reader, wait=None):
@@ -227,6 +253,13 @@ SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
     'QUILLON_PLUGIN_PRELOAD') else None
 
 
+def read_map(directory):
+    """The Map's header (magic, chunk length, chunk count, allocated count) and its entries."""
+    held = (directory / 'Map').read_bytes()
+    header = struct.unpack_from('<4I', held)
+    return header, list(struct.unpack_from(f'<{header[2]}I', held, 32))
+
+
 def serve(where, options=(), trace=None, device='d.sparsefs'):
     """nbdkit serving device on where/sock, under strace with the options trace."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
@@ -246,6 +279,19 @@ def connect(where, count=1):
         h.add_meta_context('base:allocation')
         h.connect_unix(str(where / 'sock'))
     return handles
+
+
+def extents(h, offset, length):
+    """The device's extents from offset on, to length, as block status tells them: (offset, length, hole)."""
+    import nbd
+    found = []
+    while offset < length:
+        got = []
+        h.block_status(length - offset, offset, lambda _, start, pairs, error: got.extend(pairs))
+        for count, flags in zip(got[::2], got[1::2]):
+            found.append((offset, count, bool(flags & nbd.STATE_HOLE)))
+            offset += count
+    return found
 
 
 def stop(server, where):
@@ -271,8 +317,15 @@ def fresh_device(file_system, device, seed):
     return file_system / 'plugin', make_device(file_system / 'plugin', *device, seed)
 
 
-def flat(where):
+def sparse_to_flat(where, device='d.sparsefs', into='check.fs'):
+    """Runs sparse-to-flat from where, unflushed (flushes are proven elsewhere): its status and error, and the bytes
+    it wrote."""
+    status, _, err = run(where, ['sparse-to-flat', device, into], env={'QUILLON_NO_FLUSH': '1'})
+    return status, err, (where / into).read_bytes() if status == 0 else None
+
+
+def flat(where, device='d.sparsefs'):
     """The device's bytes as sparse-to-flat gives them."""
-    status, _, err = run(where, ['sparse-to-flat', 'd.sparsefs', 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
+    status, err, held = sparse_to_flat(where, device)
     assert status == 0, err
-    return (where / 'check.fs').read_bytes()
+    return held

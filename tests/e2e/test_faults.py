@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from conftest import hidden_space, linux_only, make_file, run
+from conftest import hidden_space, linux_only, make_file, run, sparse_to_flat
 
 pytestmark = linux_only
 # Files (or links), command, sources that must never change, the device, and
@@ -52,8 +52,8 @@ class Scenario:
         device, view = self.where / top / self.device, self.where / 'view.fs'
         if not device.exists() or self.device.endswith('.fs'):
             return device.read_bytes() if device.exists() else 'none'
-        status, _, err = run(self.where / top, ['sparse-to-flat', self.device, view], env={'QUILLON_NO_FLUSH': '1'})
-        return view.read_bytes() if status == 0 else 'verified without a Store' if b"/Store'" in err else 'refused'
+        status, err, held = sparse_to_flat(self.where / top, self.device, view)
+        return held if status == 0 else 'verified without a Store' if b"/Store'" in err else 'refused'
 
     def check(self, top, crashed=False):
         for source in self.sources:

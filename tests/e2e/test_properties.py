@@ -3,12 +3,11 @@ import os
 import random
 import re
 import shutil
-import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import ABSENT, EXAMPLES, ODD, map_bytes, run, write_sparse
+from conftest import ABSENT, EXAMPLES, ODD, data_ranges, flat, map_bytes, run, write_sparse
 
 PAGE, CHUNK = 4096, 65536
 FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
@@ -36,17 +35,6 @@ def write_source(path, source):
         out.truncate()
     with open(path, 'rb') as source_file:
         return source_file.read()
-
-
-def data_ranges(path):
-    """Where the file system says the file's data is."""
-    ranges, at = [], 0
-    with open(path, 'rb') as file:
-        try:
-            while True:
-                ranges.append((at := file.seek(at, os.SEEK_DATA), at := file.seek(at, os.SEEK_HOLE)))
-        except OSError:  # no data after at
-            return ranges
 
 
 def sparse_model(flat):
@@ -77,7 +65,7 @@ def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system
     where = file_system / 'properties'
     shutil.rmtree(where, ignore_errors=True)
     where.mkdir()
-    flat = write_source(where / 'a.fs', source)
+    expected = write_source(where / 'a.fs', source)
     sparse = os.path.join(elsewhere if across else where, 'a.sparsefs')
     shutil.rmtree(sparse, ignore_errors=True)
     trace = ['-o', str(where / 'reads'), '-s', '0', '-P', str(where / 'a.fs'), '-e', 'trace=pread64,preadv2']
@@ -86,9 +74,8 @@ def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system
     for offset, length in re.findall(r'(\d+)(?:, RWF_NOWAIT)?\) = (\d+)$', (where / 'reads').read_text(), re.M):
         assert any(begin <= int(offset) and int(offset) + int(length) <= end for begin, end in data), 'a hole was read'
     with open(f'{sparse}/Map', 'rb') as map_file, open(f'{sparse}/Store', 'rb') as store:
-        assert (map_file.read(), store.read()) == sparse_model(flat)
-    assert run(where, ['sparse-to-flat', sparse, 'b.fs'], env=FAST)[0] == 0
-    assert (where / 'b.fs').read_bytes() == flat.ljust(-(-len(flat) // CHUNK) * CHUNK, b'\0')
+        assert (map_file.read(), store.read()) == sparse_model(expected)
+    assert flat(where, sparse) == expected.ljust(-(-len(expected) // CHUNK) * CHUNK, b'\0')
 
 
 # A Map: a chunk length, then runs of entries: absent, slots that follow each other from any slot, or one slot
@@ -112,6 +99,4 @@ def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
         entries += [ABSENT] * n if kind == 'absent' else range(slot, slot + n) if kind == 'follow' else [slot] * n
     where = file_system / 'properties'
     shutil.rmtree(where, ignore_errors=True)
-    flat = write_sparse(where / 'a.sparsefs', length, entries, store)
-    assert run(where, ['sparse-to-flat', 'a.sparsefs', 'b.fs'], env=FAST)[0] == 0
-    assert (where / 'b.fs').read_bytes() == flat
+    assert write_sparse(where / 'a.sparsefs', length, entries, store) == flat(where, 'a.sparsefs')  # written first
