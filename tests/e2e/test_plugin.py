@@ -75,7 +75,7 @@ def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
 
 
 def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the_only_data(tmp_path):
-    """40 chunks of one byte stored anywhere among 2^20, then 20 more written and flushed: before and after a kill,
+    """40 chunks of one byte stored anywhere among 2^20, then 20 more written: held, then flushed and after a kill,
     each chunk reads as its byte, and the extents say data exactly where a chunk is stored."""
     chunks = 1 << 20
 
@@ -95,6 +95,7 @@ def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the
         for chunk in rng.sample(range(chunks), 20):
             h.pwrite(b'w', chunk)
             model[chunk], entries[chunk] = ord('w'), 0  # stored, whatever its slot
+        check(h, entries, model)  # held, not yet committed
         h.flush()
         stop(server, tmp_path)
         server = serve(tmp_path)
@@ -243,7 +244,10 @@ def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_s
     kill after the last flush keeps all of it."""
     (where, model), (length, entries) = fresh_device(file_system, device, seed), device
     server, rng, errors = serve(where), random.Random(seed), []
-    done = lambda error: errors.append(error.value) or 1
+
+    def done(error):  # a command's completion: its error number is kept, and the command retired
+        errors.append(error.value)
+        return 1
     try:
         h = connect(where)[0]
         for ops, flush_at in rounds:
