@@ -62,6 +62,9 @@ def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
         if expected == data:
             h.flush()
             assert h.pread(70000, 0) == data
+            inode = os.stat(tmp_path / 'd.sparsefs/Map').st_ino  # a commit puts a new Map in place
+            h.pwrite(b'n', 70000)  # what was committed is no longer held: one more change waits for a flush
+            assert os.stat(tmp_path / 'd.sparsefs/Map').st_ino == inode
         got = extents(h, blocks - 8, blocks + 8)
         stop(server, tmp_path)
         after, before = flat(tmp_path), bytes(70000) if expected == data else data
