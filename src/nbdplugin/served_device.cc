@@ -463,7 +463,7 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
   MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), map.c_str());
   *copy = OwnedFile();
   RemoveFile(copyPath.c_str());
-  return owner;
+  return owner ? std::optional<Error>(*owner) : std::nullopt;
 }
 
 }  // namespace
