@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "fileio/file.h"
+#include "fileio/checked_file.h"
 #include "fileio/progress.h"
 // Sparse-to-flat conversion.
 #include "fileio/report.h"
