@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fileio/file.h"
+#include "fileio/file_in_place.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
