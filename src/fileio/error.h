@@ -36,8 +36,23 @@ Error TooLarge(std::uint64_t bytes);
 
 // The result of an operation that returns nothing: an error, or nothing at
 // all on success, so that `if (auto error = Step()) return error;` reads
-// as it does.
-using MaybeError = std::optional<Error>;
+// as it does. It cannot be dropped unread: a caller that means to ignore a
+// failure says so with a cast to void, and why.
+class [[nodiscard]] MaybeError {
+ public:
+  MaybeError() = default;
+  MaybeError(std::nullopt_t) {}
+  MaybeError(Error error) : error_(std::move(error)) {}
+  explicit operator bool() const { return error_.has_value(); }
+  bool has_value() const { return error_.has_value(); }
+  Error& operator*() { return *error_; }
+  const Error& operator*() const { return *error_; }
+  Error* operator->() { return &*error_; }
+  const Error* operator->() const { return &*error_; }
+
+ private:
+  std::optional<Error> error_;
+};
 
 // A value, or the error that kept it from being made.
 template <typename T>

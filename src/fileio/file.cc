@@ -1,16 +1,14 @@
 #include "fileio/file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "fileio/report.h"
 #include "fileio/system.h"
 
 namespace {
 
-// WriteFill writes from a block of this size.
+// TryWriteFill writes from a block of this size.
 constexpr std::size_t kFillBlockSize = 1 << 20;
 
 // Written data is handed to writeback in steps of this size.
@@ -26,8 +24,6 @@ MaybeError Failed(int number, const NativeChar* message) {
   if (number == 0) return std::nullopt;
   return Error{message, number};
 }
-
-void Check(int number, const NativeChar* message) { OrExit(Failed(number, message)); }
 
 bool FlushesSkipped() {
   static const bool skipped = [] {
@@ -128,68 +124,36 @@ MaybeError TryCopyBytes(FileHandle source, std::uint64_t from, FileHandle destin
   return std::nullopt;
 }
 
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
-  static const unsigned char zeros[64 << 10] = {};
-  for (std::uint64_t done = 0; done < length;) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sizeof zeros));
-    if (auto error = TryWrite(file, offset + done, zeros, piece)) return error;
-    done += piece;
-  }
-  return std::nullopt;
-}
-
-void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::PunchHole(file, offset, length); }
-
 MaybeError TrySetLength(FileHandle file, std::uint64_t length) {
   return Failed(sys::Truncate(file, length), NATIVE("Cannot set end of file"));
 }
 
-MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how) {
-  const int number = how == Rename::kReplace ? sys::Rename(from, to) : sys::Exchange(from, to);
-  if (number) return PathError("Cannot rename", from, number);
-  return std::nullopt;
-}
-
-void RemoveFile(const NativeChar* path) { sys::Remove(path); }
-
-MaybeError TryRemoveFile(const NativeChar* path) {
-  const int number = sys::Remove(path);
-  if (number != 0 && number != ENOENT) return PathError("Cannot remove", path, number);
-  return std::nullopt;
-}
-
-Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path) {
-  sys::NameFacts facts{};
-  if (const int number = sys::FactsOfName(path, &facts)) return PathError("Cannot open", path, number);
-  return facts;
-}
-
-MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path) {
-  if (const int number = sys::CopyOwnership(model, file)) return PathError("Cannot keep the owner of", path, number);
-  return std::nullopt;
-}
-
-void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
+MaybeError TryWriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
   static unsigned char block[kFillBlockSize];
   std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize)));
   while (count > 0) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize));
-    WriteBytes(file, offset, block, piece);
+    if (auto error = TryWrite(file, offset, block, piece)) return error;
     offset += piece;
     count -= piece;
   }
+  return std::nullopt;
 }
 
-void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count) {
+MaybeError TryAppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count) {
   bool reserved = false;
-  Check(sys::Reserve(file, offset, count, sys::Reservation::kLengthen, &reserved), kCannotWrite);
-  if (!reserved) WriteFill(file, offset, count, 0);
+  if (auto error = Failed(sys::Reserve(file, offset, count, sys::Reservation::kLengthen, &reserved), kCannotWrite)) {
+    return error;
+  }
+  if (!reserved) return TryWriteFill(file, offset, count, 0);
+  return std::nullopt;
 }
 
-bool ReserveSpace(FileHandle file, std::uint64_t size) {
+Expected<bool> TryReserveSpace(FileHandle file, std::uint64_t size) {
   bool reserved = false;
-  Check(sys::Reserve(file, 0, size, sys::Reservation::kKeepLength, &reserved), kCannotWrite);
+  if (auto error = Failed(sys::Reserve(file, 0, size, sys::Reservation::kKeepLength, &reserved), kCannotWrite)) {
+    return *error;
+  }
   return reserved;
 }
 
@@ -197,30 +161,29 @@ namespace {
 
 enum class Room { kReserve, kReserved };
 
-void ChangeSize(FileHandle file, std::uint64_t size, Room room) {
+MaybeError ChangeSize(FileHandle file, std::uint64_t size, Room room) {
   // The seek comes first so that a size past any offset fails as the seek.
-  Check(sys::Seek(file, size), NATIVE("Cannot set file pointer"));
-  const std::uint64_t old = GetSize(file);
+  if (auto error = Failed(sys::Seek(file, size), NATIVE("Cannot set file pointer"))) return error;
+  const Expected<std::uint64_t> old = TrySize(file);
+  if (!old) return old.error();
   bool reserved = false;
-  if (room == Room::kReserve && size > old) {
-    Check(sys::Reserve(file, old, size - old, sys::Reservation::kKeepLength, &reserved),
-          NATIVE("Cannot set end of file"));
+  if (room == Room::kReserve && size > *old) {
+    if (auto error = Failed(sys::Reserve(file, *old, size - *old, sys::Reservation::kKeepLength, &reserved),
+                            NATIVE("Cannot set end of file"))) {
+      return error;
+    }
   }
-  Check(sys::Truncate(file, size), NATIVE("Cannot set end of file"));
-  Check(sys::Seek(file, 0), NATIVE("Cannot rewind file pointer"));
+  if (auto error = TrySetLength(file, size)) return error;
+  return Failed(sys::Seek(file, 0), NATIVE("Cannot rewind file pointer"));
 }
 
 }  // namespace
 
-void SetSize(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserve); }
+MaybeError TrySetSize(FileHandle file, std::uint64_t size) { return ChangeSize(file, size, Room::kReserve); }
 
-void SetSizeWithoutReserving(FileHandle file, std::uint64_t size) { ChangeSize(file, size, Room::kReserved); }
-
-CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length) : slot_(sys::RegisterCut(file, length)) {
-  if (slot_ < 0) Fatal(Error{NATIVE("Too many files to cut on failure")});
+MaybeError TrySetSizeWithoutReserving(FileHandle file, std::uint64_t size) {
+  return ChangeSize(file, size, Room::kReserved);
 }
-
-CutOnFailure::~CutOnFailure() { sys::UnregisterCut(slot_); }
 
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {
   return sys::NextDataRange(file, offset, limit);

@@ -1,8 +1,8 @@
-// File operations. Each Try operation returns the failure as an error value
-// naming it (and, for a failed system call, the platform's error number);
-// each checked operation does exactly what was asked or ends the process with
-// that error, so the commands never test results. Files are locked against
-// other processes while open, and every transfer names its offset.
+// File operations. Each returns its failure as an error value naming it
+// (and, for a failed system call, the platform's error number); nothing here
+// ends the process, so a server may use all of it. The commands use the
+// checked forms (checked_file.h). Files are locked against other processes
+// while open, and every transfer names its offset.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,6 @@
 #include "fileio/error.h"
 #include "fileio/handle.h"
 #include "fileio/native_text.h"
-#include "fileio/report.h"
 #include "fileio/system.h"
 
 enum class Access { kReadOnly, kReadWrite };
@@ -35,12 +34,10 @@ class OwnedFile {
 
 // Opens an existing file: "Cannot open '<path>'".
 Expected<OwnedFile> TryOpen(const NativeChar* path, Access access);
-inline OwnedFile OpenExisting(const NativeChar* path, Access access) { return OrExit(TryOpen(path, access)); }
 
 // Creates the file, or empties an existing one, for reading and writing; a
 // disk is written in place: "Cannot create '<path>'".
 Expected<OwnedFile> TryCreate(const NativeChar* path);
-inline OwnedFile CreateAlways(const NativeChar* path) { return OrExit(TryCreate(path)); }
 
 // "Short read from file": a file ended before the bytes asked for.
 Error ShortRead();
@@ -48,9 +45,6 @@ Error ShortRead();
 // Reads count bytes at offset; a file that ends before them, wherever the
 // offset lies, is a short read.
 MaybeError TryRead(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
-inline void ReadBytes(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
-  OrExit(TryRead(file, offset, buffer, count));
-}
 
 // Reads what of count bytes at offset is in memory without waiting, and
 // returns how many came, from the start (0 where that cannot be told).
@@ -59,24 +53,18 @@ std::size_t ReadCached(FileHandle file, std::uint64_t offset, void* buffer, std:
 // Writes count bytes at offset: "Cannot write to file" or "Short write to
 // file".
 MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
-inline void WriteBytes(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
-  OrExit(TryWrite(file, offset, buffer, count));
-}
 
 // The file's length (a disk's size): "Cannot get file size".
 Expected<std::uint64_t> TrySize(FileHandle file);
-inline std::uint64_t GetSize(FileHandle file) { return OrExit(TrySize(file)); }
 
 // Waits until the file's data is on stable storage, unless QUILLON_NO_FLUSH
 // is 1; fails as a write does.
 MaybeError TryFlush(FileHandle file);
-inline void FlushFile(FileHandle file) { OrExit(TryFlush(file)); }
 
 // The same for the new entries of the directory path, or of the directory
 // that holds path.
 MaybeError TryFlushDirectory(const NativeChar* path);
 MaybeError TryFlushParentDirectory(const NativeChar* path);
-inline void FlushParentDirectory(const NativeChar* path) { OrExit(TryFlushParentDirectory(path)); }
 
 // Creates a directory that must not exist yet: "Cannot create directory
 // '<path>'".
@@ -95,82 +83,33 @@ constexpr std::size_t kCopyBufferBytes = 1 << 20;
 // does.
 MaybeError TryCopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
                         std::uint64_t count, unsigned char* buffer, std::size_t bufferSize);
-inline void CopyBytes(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to,
-                      std::uint64_t count, unsigned char* buffer, std::size_t bufferSize) {
-  OrExit(TryCopyBytes(source, from, destination, to, count, buffer, bufferSize));
-}
-
-// Makes [offset, offset + length) read as zeros: its room is given back
-// where the file system can, and zeros are written where it cannot.
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
-
-// Gives back the room of [offset, offset + length) where the file system
-// can; those bytes then read as zeros, elsewhere they stay as they are.
-void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
 // Sets the file's length without asking for room: "Cannot set end of file".
 MaybeError TrySetLength(FileHandle file, std::uint64_t length);
 
-enum class Rename {
-  kReplace,   // the file at to is gone
-  kExchange,  // the file at to takes from's place; not supported by every file system
-};
-
-// Puts the file at from in the place of the file at to, in one step:
-// "Cannot rename '<from>'".
-MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how = Rename::kReplace);
-
-// Removes the file at path, if there is one.
-void RemoveFile(const NativeChar* path);
-
-// The same, failing when something stands at path that cannot be removed (a
-// directory): "Cannot remove '<path>'".
-MaybeError TryRemoveFile(const NativeChar* path);
-
-// Whether the name path is a symbolic link and how many names its file has:
-// "Cannot open '<path>'".
-Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path);
-
-// Gives file the owner, group and mode of model: "Cannot keep the owner of
-// '<path>'", path naming model.
-MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path);
-
-// Writes count bytes of the value byte at offset, a block at a time.
-void WriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);
+// Writes count bytes of the value byte at offset, a block at a time. Only
+// one thread may fill at a time: the block is shared.
+MaybeError TryWriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);
 
 // Makes [offset, offset + count) zeros that own their space: reserved where
 // the file system can, written otherwise. Fails as a write does.
-void AppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count);
+MaybeError TryAppendZeros(FileHandle file, std::uint64_t offset, std::uint64_t count);
 
 // Reserves room for the file's first size bytes without changing its length,
 // and returns whether it could; fails as a write does when the room is not
 // there. Bytes not written later read as zeros once the length covers them.
-bool ReserveSpace(FileHandle file, std::uint64_t size);
+Expected<bool> TryReserveSpace(FileHandle file, std::uint64_t size);
 
 // Sets the file's length, reserving any added range where the file system
 // can. Fails with "Cannot set file pointer", "Cannot set end of file" (a
 // lack of room included, the old length kept) or "Cannot rewind file
 // pointer".
-void SetSize(FileHandle file, std::uint64_t size);
+MaybeError TrySetSize(FileHandle file, std::uint64_t size);
 
 // Sets the file's length without asking for room: an added range reads as
-// zeros. For a file whose room ReserveSpace already took (some file systems
-// would count it twice), or one whose zeros need no room.
-void SetSizeWithoutReserving(FileHandle file, std::uint64_t size);
-
-// While it lives, a failure or interruption of the process cuts the file to
-// length (kCurrentLength: the length it has then), so that no room stays
-// reserved past its end. Made before the room is asked for.
-class CutOnFailure {
- public:
-  CutOnFailure(FileHandle file, std::uint64_t length);
-  ~CutOnFailure();
-  CutOnFailure(const CutOnFailure&) = delete;
-  CutOnFailure& operator=(const CutOnFailure&) = delete;
-
- private:
-  int slot_;
-};
+// zeros. For a file whose room TryReserveSpace already took (some file
+// systems would count it twice), or one whose zeros need no room.
+MaybeError TrySetSizeWithoutReserving(FileHandle file, std::uint64_t size);
 
 // The first range at or after offset (and before limit) that may hold data,
 // or nothing when the rest up to limit reads as zeros.

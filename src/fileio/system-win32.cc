@@ -148,26 +148,6 @@ int FlushParentDirectory(const NativeChar*) { return 0; }
 
 int MakeDirectory(const NativeChar* path) { return CreateDirectoryW(path, nullptr) ? 0 : LastError(); }
 
-int PunchHole(FileHandle, std::uint64_t, std::uint64_t) { return ERROR_NOT_SUPPORTED; }
-
-int Rename(const NativeChar* from, const NativeChar* to) {
-  return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : LastError();
-}
-
-int Exchange(const NativeChar*, const NativeChar*) { return ERROR_NOT_SUPPORTED; }
-
-int Remove(const NativeChar* path) { return DeleteFileW(path) ? 0 : LastError(); }
-
-int FactsOfName(const NativeChar* path, NameFacts* facts) {
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-  *facts = NameFacts{(attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, 1};
-  return 0;
-}
-
-// A new file takes its directory's permissions here: nothing to copy.
-int CopyOwnership(FileHandle, FileHandle) { return 0; }
-
 std::optional<DataRange> NextDataRange(FileHandle, std::uint64_t offset, std::uint64_t limit) {
   // Every byte is read here; holes are only a saving.
   if (offset >= limit) return std::nullopt;

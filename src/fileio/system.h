@@ -90,6 +90,9 @@ int FlushParentDirectory(const NativeChar* path);
 // Creates a directory that must not exist yet.
 int MakeDirectory(const NativeChar* path);
 
+// From here to CopyOwnership: what only a server of a live device needs.
+// Linux only; the Windows seam does not define them.
+
 // Gives back the room of [offset, offset + length), which then reads as
 // zeros; the length stays.
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
@@ -97,8 +100,8 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
 // Puts the file at from in the place of the one at to, in one step.
 int Rename(const NativeChar* from, const NativeChar* to);
 
-// Swaps the files at a and b in one step; the platform's not-supported
-// number where the file system or platform cannot.
+// Swaps the files at a and b in one step; EOPNOTSUPP where the file system
+// cannot.
 int Exchange(const NativeChar* a, const NativeChar* b);
 
 // Removes the file at path.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "fileio/file.h"
+#include "fileio/checked_file.h"
 #include "fileio/progress.h"
 #include "fileio/report.h"
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "fileio/file.h"
+#include "fileio/file_in_place.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
@@ -395,7 +396,7 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
   MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), map.c_str());
   *copy = OwnedFile();
   RemoveFile(copyPath.c_str());
-  return owner;
+  return owner ? std::optional<Error>(*owner) : std::nullopt;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "fileio/file.h"
+#include "fileio/checked_file.h"
 #include "fileio/progress.h"
 #include "fileio/report.h"
 #include "sparsedev/sparse_commands.h"

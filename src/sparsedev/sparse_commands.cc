@@ -2,6 +2,7 @@
 // make a device share.
 #include "sparsedev/sparse_commands.h"
 
+#include "fileio/checked_file.h"
 #include "fileio/progress.h"
 #include "fileio/report.h"
 

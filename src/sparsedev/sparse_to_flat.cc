@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "fileio/file.h"
+#include "fileio/checked_file.h"
 #include "fileio/progress.h"
 #include "fileio/report.h"
 #include "sparsedev/sparse_commands.h"
