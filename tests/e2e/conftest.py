@@ -25,6 +25,7 @@ os.umask(0o022)  # what the files and directories that rows make and expect are 
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
 ODD = bytes(b | 1 for b in range(256))
 ABSENT = 0xFFFFFFFF
+MAGIC = 0x73706673
 EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
@@ -59,7 +60,7 @@ def pieces(expression):
         if term.startswith('"'):
             out.append(unescape(term[1:-1]))
         elif term.startswith(('hdr(', 'le(')):
-            out.append(le('0x73706673', *args) + bytes(16) if term[0] == 'h' else le(*args))
+            out.append(map_header(*map(count, args)) if term[0] == 'h' else le(*args))
         elif term.startswith('rand('):
             out.append(random.Random(count(args[1])).randbytes(count(args[0])).translate(ODD))
         else:
@@ -96,6 +97,11 @@ def snapshot(top):
     return {str(path.relative_to(top)): held(path) for path in Path(top).rglob('*')}
 
 
+FS_IOC_FIEMAP = 0xC020660B  # _IOWR('f', 11, struct fiemap)
+FIEMAP = struct.Struct('2Q4I')  # start, length, flags, extents mapped, room for extents, reserved
+FIEMAP_EXTENT = struct.Struct('3Q16x16x')  # logical, physical, length; reserved, flags, reserved
+
+
 def hidden_space(top):
     """Room past the files' lengths (to 4 KiB) that FIEMAP maps, or on tmpfs (no FIEMAP, no other blocks) holds."""
     room = 0
@@ -103,14 +109,29 @@ def hidden_space(top):
         with open(path, 'rb') as file:
             info = os.fstat(file.fileno())
             end = -(-info.st_size // 4096) * 4096
-            try:  # a struct fiemap for what lies from end on, with room for 100 extents
-                fcntl.ioctl(file, 0xC020660B, got := bytearray(struct.pack('2Q4I5600x', end, 1 << 62, 0, 0, 100, 0)))
+            request = bytearray(FIEMAP.pack(end, 1 << 62, 0, 0, 100, 0) + bytes(FIEMAP_EXTENT.size * 100))
+            try:  # what lies from end on
+                fcntl.ioctl(file, FS_IOC_FIEMAP, request)
             except OSError:
                 room += max(0, info.st_blocks * 512 - end)
                 continue
-        room += sum(max(0, at + length - max(at, end)) for at, _, length in
-                    (struct.unpack_from('3Q', got, 32 + 56 * k) for k in range(struct.unpack_from('I', got, 20)[0])))
+        extents = (FIEMAP_EXTENT.unpack_from(request, FIEMAP.size + FIEMAP_EXTENT.size * k)
+                   for k in range(FIEMAP.unpack_from(request)[3]))
+        room += sum(max(0, at + length - max(at, end)) for at, _, length in extents)
     return room
+
+
+def data_ranges(path):
+    """Where the file system says the file's data is, as (begin, end) pairs."""
+    ranges, at = [], 0
+    with open(path, 'rb') as file:
+        while True:
+            try:
+                begin = file.seek(at, os.SEEK_DATA)
+            except OSError:  # ENXIO: no data from at on
+                return ranges
+            at = file.seek(begin, os.SEEK_HOLE)
+            ranges.append((begin, at))
 
 
 def screen_text(output):
@@ -153,10 +174,17 @@ def start_stopped(where, args, call, n, path, **options):
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
              '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
-    while not (stop := re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)):
+    stopped = None
+    while stopped is None:
         assert tracer.poll() is None, 'the tool ended without stopping'
         time.sleep(0.005)
-    return lambda: (os.kill(int(stop[1]), signal.SIGCONT), tracer.wait(120), *tracer.communicate())[1:]
+        stopped = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)
+
+    def resume():
+        os.kill(int(stopped[1]), signal.SIGCONT)
+        out, err = tracer.communicate(timeout=120)
+        return tracer.returncode, out, err
+    return resume
 
 
 def read_terminal(reader, wait=None):
@@ -207,9 +235,27 @@ def where(file_system, request):
     shell(f"rm -rf '{path}'")
 
 
+def fresh_dir(top, name):
+    """An empty directory top/name (each example of a property starts afresh)."""
+    shutil.rmtree(top / name, ignore_errors=True)
+    (top / name).mkdir()
+    return top / name
+
+
+def map_header(length, chunks, stored):
+    return struct.pack('<4I16x', MAGIC, length, chunks, stored)
+
+
 def map_bytes(length, entries):
-    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries), sum(e != ABSENT for e in entries),
-                       *entries)
+    stored = sum(e != ABSENT for e in entries)
+    return map_header(length, len(entries), stored) + struct.pack(f'<{len(entries)}I', *entries)
+
+
+def read_map(device):
+    """The chunk length, the count of stored chunks and the entries of the device's Map."""
+    held = (device / 'Map').read_bytes()
+    _, length, chunks, stored = struct.unpack_from('<4I', held)
+    return length, stored, list(struct.unpack_from(f'<{chunks}I', held, 32))
 
 
 def write_sparse(directory, length, entries, store):
@@ -266,13 +312,31 @@ def make_device(where, length, entries, seed):
 
 def fresh_device(file_system, device, seed):
     """A new directory on the file system with the device in it; returns the directory and the device's bytes."""
-    shutil.rmtree(file_system / 'plugin', ignore_errors=True)
-    (file_system / 'plugin').mkdir()
-    return file_system / 'plugin', make_device(file_system / 'plugin', *device, seed)
+    where = fresh_dir(file_system, 'plugin')
+    return where, make_device(where, *device, seed)
 
 
-def flat(where):
-    """The device's bytes as sparse-to-flat gives them."""
-    status, _, err = run(where, ['sparse-to-flat', 'd.sparsefs', 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
-    assert status == 0, err
-    return (where / 'check.fs').read_bytes()
+def extents(h, length, offset):
+    """The (length, flags) pairs the server reports for base:allocation from offset on."""
+    got = []
+
+    def note(context, start, entries, error):
+        got.extend(zip(entries[::2], entries[1::2]))
+        return 0
+    h.block_status(length, offset, note)
+    return got
+
+
+def errno_of(request, *args):
+    """The name of the error number the server answers the request with."""
+    import nbd
+    with pytest.raises(nbd.Error) as failed:
+        request(*args)
+    return failed.value.errno
+
+
+def flat(where, device='d.sparsefs'):
+    """The device's bytes as sparse-to-flat gives them in where/check.fs (flushes are proven elsewhere), or its
+    error line as text."""
+    status, _, err = run(where, ['sparse-to-flat', device, 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
+    return (where / 'check.fs').read_bytes() if status == 0 else err.decode()

@@ -4,17 +4,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, flat, linux_only, make_device, mount, root_only,
-                      serve, shell, stop)
+from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, errno_of, flat, linux_only, make_device, mount,
+                      root_only, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
-
-
-def errno_of(request, *args):
-    with pytest.raises(nbd.Error) as failed:
-        request(*args)
-    return failed.value.errno
 
 
 @pytest.fixture

@@ -3,15 +3,13 @@ import os
 import random
 import re
 import shutil
-import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import ABSENT, EXAMPLES, ODD, map_bytes, run, write_sparse
+from conftest import ABSENT, EXAMPLES, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
 
 PAGE, CHUNK = 4096, 65536
-FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
 
 # A source: stretches of data, written zeros or zeros with a byte at each end (pages, or whole chunks), riddled
 # with holes of a page or not, each with a hole after it; then a tail of data of any length.
@@ -34,24 +32,12 @@ def write_source(path, source):
             out.seek(hole * PAGE, os.SEEK_CUR)
         out.write(rng.randbytes(tail))
         out.truncate()
-    with open(path, 'rb') as source_file:
-        return source_file.read()
+    return path.read_bytes()
 
 
-def data_ranges(path):
-    """Where the file system says the file's data is."""
-    ranges, at = [], 0
-    with open(path, 'rb') as file:
-        try:
-            while True:
-                ranges.append((at := file.seek(at, os.SEEK_DATA), at := file.seek(at, os.SEEK_HOLE)))
-        except OSError:  # no data after at
-            return ranges
-
-
-def sparse_model(flat):
+def sparse_model(source):
     """The Map and Store that a flat device converts into."""
-    chunks = [flat[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(flat), CHUNK)]
+    chunks = [source[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(source), CHUNK)]
     stored = [chunk for chunk in chunks if any(chunk)]
     entries, slot = [], 0
     for chunk in chunks:
@@ -74,21 +60,18 @@ def elsewhere(file_system, tmp_path_factory):
 @EXAMPLES
 @given(source=sources, across=st.booleans())
 def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, elsewhere, source, across):
-    where = file_system / 'properties'
-    shutil.rmtree(where, ignore_errors=True)
-    where.mkdir()
-    flat = write_source(where / 'a.fs', source)
+    where = fresh_dir(file_system, 'properties')
+    source_bytes = write_source(where / 'a.fs', source)
     sparse = os.path.join(elsewhere if across else where, 'a.sparsefs')
     shutil.rmtree(sparse, ignore_errors=True)
     trace = ['-o', str(where / 'reads'), '-s', '0', '-P', str(where / 'a.fs'), '-e', 'trace=pread64,preadv2']
-    assert run(where, ['flat-to-sparse', 'a.fs', sparse], env=FAST, trace=trace)[0] == 0
+    assert run(where, ['flat-to-sparse', 'a.fs', sparse], env={'QUILLON_NO_FLUSH': '1'}, trace=trace)[0] == 0
     data = data_ranges(where / 'a.fs')
     for offset, length in re.findall(r'(\d+)(?:, RWF_NOWAIT)?\) = (\d+)$', (where / 'reads').read_text(), re.M):
         assert any(begin <= int(offset) and int(offset) + int(length) <= end for begin, end in data), 'a hole was read'
     with open(f'{sparse}/Map', 'rb') as map_file, open(f'{sparse}/Store', 'rb') as store:
-        assert (map_file.read(), store.read()) == sparse_model(flat)
-    assert run(where, ['sparse-to-flat', sparse, 'b.fs'], env=FAST)[0] == 0
-    assert (where / 'b.fs').read_bytes() == flat.ljust(-(-len(flat) // CHUNK) * CHUNK, b'\0')
+        assert (map_file.read(), store.read()) == sparse_model(source_bytes)
+    assert flat(where, sparse) == source_bytes.ljust(-(-len(source_bytes) // CHUNK) * CHUNK, b'\0')
 
 
 # A Map: a chunk length, then runs of entries: absent, slots that follow each other from any slot, or one slot
@@ -110,8 +93,6 @@ def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
     store, entries = random.Random(seed).randbytes(count * length).translate(ODD), []
     for kind, slot, n in runs:
         entries += [ABSENT] * n if kind == 'absent' else range(slot, slot + n) if kind == 'follow' else [slot] * n
-    where = file_system / 'properties'
-    shutil.rmtree(where, ignore_errors=True)
-    flat = write_sparse(where / 'a.sparsefs', length, entries, store)
-    assert run(where, ['sparse-to-flat', 'a.sparsefs', 'b.fs'], env=FAST)[0] == 0
-    assert (where / 'b.fs').read_bytes() == flat
+    where = fresh_dir(file_system, 'properties')
+    expected = write_sparse(where / 'a.sparsefs', length, entries, store)
+    assert flat(where, 'a.sparsefs') == expected
