@@ -2,6 +2,9 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
+# QUILLON_TIER chooses how much is proven: quick (the default) runs every test once in the temporary directory, with
+# a few dozen examples and a kill or failure at every 32nd call of each kind (see in_turn); proof runs them on every
+# file system (as root), with 200 examples and at every call.
 import contextlib
 import fcntl
 import os
@@ -26,11 +29,19 @@ ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linu
 ODD = bytes(b | 1 for b in range(256))
 ABSENT = 0xFFFFFFFF
 MAGIC = 0x73706673
-EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
-                    suppress_health_check=list(HealthCheck))
+TIER = os.environ.get('QUILLON_TIER', 'quick')
+settings.register_profile('quick', max_examples=30, deadline=None, database=None,
+                          suppress_health_check=list(HealthCheck))
+settings.register_profile('proof', settings.get_profile('quick'), max_examples=200)
+settings.load_profile(TIER)
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
 linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
 root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
+
+
+def in_turn(values):
+    """Each of the values (calls to fail or kill, limits) in turn in the whole proof; every 32nd in the quick tier."""
+    return values if TIER == 'proof' else values[::32]
 
 
 def count(text):
@@ -214,10 +225,11 @@ def mount(kind, image_dir, size):
     return mnt
 
 
-@pytest.fixture(scope='session', params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT else []))
+@pytest.fixture(scope='session',
+                params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT and TIER == 'proof' else []))
 def file_system(request, tmp_path_factory):
-    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root, fresh
-    ones of each common kind (ext2 cannot reserve room)."""
+    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root in the
+    whole proof, fresh ones of each common kind (ext2 cannot reserve room)."""
     if request.param == 'tmp':
         yield tmp_path_factory.mktemp('tmp')
     else:

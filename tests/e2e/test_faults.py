@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from conftest import flat, hidden_space, linux_only, make_file, run
+from conftest import flat, hidden_space, in_turn, linux_only, make_file, run
 
 pytestmark = linux_only
 # Files (or links), command, sources that must never change, the device, and
@@ -79,7 +79,7 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
     for unable, injected in ([], faults + kills), (['-e', 'inject=fallocate:error=EOPNOTSUPP', '-e',
                                                     'inject=copy_file_range:error=EXDEV'], faults):
         for call, action in injected:
-            for n in range(1, 100 if not (unable and call == 'copy_file_range') else 1):
+            for n in in_turn(range(1, 100)) if not (unable and call == 'copy_file_range') else ():
                 scenario.fill('run')
                 trace = (made if call in ('openat', 'mkdir') else []) + [
                     '-e', f'trace={call},fallocate,copy_file_range', '-e', f'inject={call}:{action}:when={n}']

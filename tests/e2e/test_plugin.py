@@ -10,8 +10,8 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ABSENT, EXAMPLES, PLUGIN, ROOT, SERVER_ENV, connect, data_ranges, errno_of, extents, flat,
-                      fresh_device, linux_only, make_device, read_map, run, serve, shell, stop)
+from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, connect, data_ranges, errno_of, extents, flat,
+                      fresh_device, in_turn, linux_only, make_device, read_map, run, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -121,7 +121,7 @@ def stop_cleanly(server, handles, where):
     assert server.wait() == 0 and not (where / 'd.sparsefs/Map.new').exists()
 
 
-@settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
+@settings(max_examples=settings.default.max_examples // 5)  # each example serves a device
 @given(device=devices, workload=st.lists(operations, max_size=40), seed=st.integers(0, 1 << 32))
 def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_system, device, workload, seed):
     """Writes, zeroes and trims on three connections read back as the model; a clean stop keeps all of them, a kill
@@ -194,7 +194,7 @@ rounds = st.lists(st.tuples(st.lists(st.tuples(st.sampled_from(['data', 'fua', '
                   min_size=1, max_size=6)
 
 
-@settings(EXAMPLES, max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)) // 5)
+@settings(max_examples=settings.default.max_examples // 5)
 @given(device=devices, rounds=rounds, seed=st.integers(0, 1 << 32))
 def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_system, device, rounds, seed):
     """Writes, zeroes and trims run while a flush commits; after each round the device reads as the model, and a
@@ -237,7 +237,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
     calls = ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'rename', 'copy_file_range']
     # The last: a file system that cannot swap names, where each commit copies the Map and renames it.
     for call, action in [(c, a) for c in calls for a in ('signal=SIGKILL', 'error=ENOSPC')] + [('renameat2', 'error=EINVAL')]:
-        for n in range(1, 100):
+        for n in in_turn(range(1, 100)):
             shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
             before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT] * 2, 5))
             trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
@@ -261,7 +261,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
 @pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse') or not shutil.which('nbdfuse'),
                     reason='needs root, /dev/fuse and nbdfuse')
 def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(tmp_path):
-    assert run(tmp_path, ['create', 'sparse', str(1 << 30), 'd.sparsefs'])[0] == 0
+    assert run(tmp_path, ['create', 'sparse', str(1 << 28), 'd.sparsefs'])[0] == 0
     (tmp_path / 'fuse').mkdir()
     (tmp_path / 'mnt').mkdir()
     files = {f'f{i}': random.Random(i).randbytes(i * 100000) for i in range(1, 6)}

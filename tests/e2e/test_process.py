@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BINARY, content, hidden_space, linux_only, make_file, mount, read_terminal, run,
+from conftest import (BINARY, content, hidden_space, in_turn, linux_only, make_file, mount, read_terminal, run,
                       root_only, screen_text, shell, start_stopped)
 
 pytestmark = linux_only
@@ -152,7 +152,7 @@ def test_memory_exhaustion_ends_in_its_one_line(where):
         low, high = (low, (low + high) // 2) if limited((low + high) // 2, '')[0] != 127 else ((low + high) // 2, high)
     for args in ('create flat 1000000 c.fs', 'create sparse 1000000 n.sparsefs', 'flat-to-sparse a.fs t.sparsefs',
                  'sparse-to-flat s.sparsefs b.fs', 'extend 1000000 s.sparsefs', 'extend 1000000 a.fs'):
-        for kib in range(high, high + 8192, 8):
+        for kib in in_turn(range(high, high + 8192, 8)):
             for made in ('c.fs', 'n.sparsefs', 't.sparsefs', 'b.fs'):
                 shutil.rmtree(where / made) if (where / made).is_dir() else (where / made).unlink(missing_ok=True)
             status, _, err = limited(kib, args)

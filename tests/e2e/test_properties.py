@@ -1,4 +1,4 @@
-# Conversions of generated sources and Maps (QUILLON_EXAMPLES a test and file system) checked against a model.
+# Conversions of generated sources and Maps (as many as the tier's profile says) checked against a model.
 import os
 import random
 import re
@@ -7,7 +7,7 @@ import shutil
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import ABSENT, EXAMPLES, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
+from conftest import ABSENT, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
 
 PAGE, CHUNK = 4096, 65536
 
@@ -57,7 +57,6 @@ def elsewhere(file_system, tmp_path_factory):
     pytest.skip('no second file system here')
 
 
-@EXAMPLES
 @given(source=sources, across=st.booleans())
 def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, elsewhere, source, across):
     where = fresh_dir(file_system, 'properties')
@@ -85,7 +84,6 @@ def entry_runs(length):
 maps = st.sampled_from([1, 3, 512, CHUNK]).flatmap(lambda length: st.tuples(st.just(length), entry_runs(length)))
 
 
-@EXAMPLES
 @given(sparse=maps, seed=st.integers(0, 1 << 32))
 def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
     length, runs = sparse
