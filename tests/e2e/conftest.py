@@ -285,13 +285,14 @@ SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
     'QUILLON_PLUGIN_PRELOAD') else None
 
 
-def serve(where, options=(), trace=None, device='d.sparsefs'):
-    """nbdkit serving device on where/sock, under strace with the options trace."""
+def serve(where, options=(), trace=None, device='d.sparsefs', listen=None):
+    """nbdkit serving device on where/sock or as listen says, under strace with the options trace."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
         (where / left).unlink(missing_ok=True)
     tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
-    server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
-                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True, env=SERVER_ENV)
+    server = subprocess.Popen([*tracer, 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P', where / 'ready',
+                               *options, PLUGIN, device], cwd=where, stderr=subprocess.PIPE, start_new_session=True,
+                              env=SERVER_ENV)
     while not (where / 'ready').exists() and server.poll() is None:
         time.sleep(0.01)
     return server

@@ -4,6 +4,7 @@ import os
 import random
 import shutil
 import signal
+import socket
 import subprocess
 import time
 
@@ -296,3 +297,29 @@ def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(t
         detach(server, fuse, loop)
     flat(tmp_path)
     assert subprocess.run(['sha256sum', tmp_path / 'check.fs'], capture_output=True).stdout.split()[0] == served
+
+
+@pytest.mark.skipif(b'tls=yes' not in subprocess.run(['nbdkit', '--dump-config'], capture_output=True).stdout,
+                    reason='nbdkit is built without TLS')
+def test_over_tcp_with_tls_psk_only_a_client_with_the_key_is_served(tmp_path):
+    make_device(tmp_path, 4096, [ABSENT, ABSENT], 1)
+    for name, key in [('keys.psk', random.randbytes(32)), ('other.psk', random.randbytes(32))]:
+        (tmp_path / name).write_text(f'alice:{key.hex()}\n')
+    with socket.socket() as probe:  # a free port on the loopback address
+        probe.bind(('127.0.0.1', 0))
+        port = str(probe.getsockname()[1])
+    server = serve(tmp_path, ['--tls=require', f'--tls-psk={tmp_path}/keys.psk'], listen=['-i', '127.0.0.1', '-p', port])
+    try:
+        for keys in (None, 'other.psk', 'keys.psk'):  # no TLS, the wrong key, the key
+            h = nbd.NBD()
+            if keys:
+                h.set_tls(nbd.TLS_REQUIRE)
+                h.set_tls_username('alice')
+                h.set_tls_psk_file(str(tmp_path / keys))
+            if keys != 'keys.psk':
+                pytest.raises(nbd.Error, h.connect_tcp, '127.0.0.1', port)
+        h.connect_tcp('127.0.0.1', port)
+        h.pwrite(b'x', 4096)
+        assert h.get_tls_negotiated() and h.pread(8192, 0) == bytes(4096) + b'x' + bytes(4095)
+    finally:
+        stop(server, tmp_path)
