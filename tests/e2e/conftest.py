@@ -2,20 +2,7 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
-# QUILLON_TIER chooses how much is proven: quick (the default) runs every test once in the temporary directory, with
-# a few dozen examples and a kill or failure at every 32nd call of each kind (see in_turn); proof runs them on every
-# file system (as root), with 200 examples and at every call.
-import contextlib
-import fcntl
-import os
-import random
-import re
-import select
-import shutil
-import signal
-import struct
-import subprocess
-import time
+import contextlib, fcntl, os, random, re, select, shutil, signal, struct, subprocess, time
 from pathlib import Path
 
 import pytest
@@ -28,8 +15,7 @@ os.umask(0o022)  # what the files and directories that rows make and expect are 
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
 ODD = bytes(b | 1 for b in range(256))
 ABSENT = 0xFFFFFFFF
-MAGIC = 0x73706673
-TIER = os.environ.get('QUILLON_TIER', 'quick')
+TIER = os.environ.get('QUILLON_TIER', 'quick')  # or proof: every file system (as root), 200 examples, every call
 settings.register_profile('quick', max_examples=30, deadline=None, database=None,
                           suppress_health_check=list(HealthCheck))
 settings.register_profile('proof', settings.get_profile('quick'), max_examples=200)
@@ -185,14 +171,13 @@ def start_stopped(where, args, call, n, path, **options):
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
              '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
-    stopped = None
-    while stopped is None:
+    while 'stopped by SIGSTOP' not in (log.read_text() if log.exists() else ''):
         assert tracer.poll() is None, 'the tool ended without stopping'
         time.sleep(0.005)
-        stopped = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)
+    pid = int(re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text(), re.M)[1])
 
     def resume():
-        os.kill(int(stopped[1]), signal.SIGCONT)
+        os.kill(pid, signal.SIGCONT)
         out, err = tracer.communicate(timeout=120)
         return tracer.returncode, out, err
     return resume
@@ -248,14 +233,13 @@ def where(file_system, request):
 
 
 def fresh_dir(top, name):
-    """An empty directory top/name (each example of a property starts afresh)."""
     shutil.rmtree(top / name, ignore_errors=True)
     (top / name).mkdir()
     return top / name
 
 
 def map_header(length, chunks, stored):
-    return struct.pack('<4I16x', MAGIC, length, chunks, stored)
+    return struct.pack('<4I16x', 0x73706673, length, chunks, stored)  # magic 'sfps'
 
 
 def map_bytes(length, entries):
@@ -271,8 +255,8 @@ def read_map(device):
 
 
 def write_sparse(directory, length, entries, store):
-    """A device with these entries over store (slots in any order or named twice); returns the bytes it holds."""
-    os.makedirs(directory, exist_ok=True)
+    """A device, replacing any, with these entries over store (slots in any order or named twice); returns its bytes."""
+    fresh_dir(directory.parent, directory.name)
     (directory / 'Map').write_bytes(map_bytes(length, entries))
     (directory / 'Store').write_bytes(store)
     return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
@@ -298,12 +282,13 @@ def serve(where, options=(), trace=None, device='d.sparsefs', listen=None):
     return server
 
 
-def connect(where, count=1):
+def connect(where, count=1, uri=None):
     import nbd  # python3-libnbd: only the plugin's tests need it
     handles = [nbd.NBD() for _ in range(count)]
     for h in handles:
         h.add_meta_context('base:allocation')
-        h.connect_unix(str(where / 'sock'))
+        h.set_uri_allow_local_file(True)  # a key file the URI names
+        h.connect_uri(uri or f'nbd+unix:///?socket={where}/sock')
     return handles
 
 
@@ -349,7 +334,6 @@ def errno_of(request, *args):
 
 
 def flat(where, device='d.sparsefs'):
-    """The device's bytes as sparse-to-flat gives them in where/check.fs (flushes are proven elsewhere), or its
-    error line as text."""
+    """The device's bytes as sparse-to-flat gives them in where/check.fs, or its error line as text."""
     status, _, err = run(where, ['sparse-to-flat', device, 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
     return (where / 'check.fs').read_bytes() if status == 0 else err.decode()

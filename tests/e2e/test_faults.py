@@ -1,15 +1,11 @@
 # Every command failed, and killed, at each of its writes, reservations,
 # cuts, flushes and creations in turn (strace injects both): a source never
 # changes, a device is as the table allows, no room stays past a file's end.
-import errno
-import os
-import re
-import shutil
-import signal
+import errno, os, re, signal
 
 import pytest
 
-from conftest import flat, hidden_space, in_turn, linux_only, make_file, run
+from conftest import flat, fresh_dir, hidden_space, in_turn, linux_only, make_file, run
 
 pytestmark = linux_only
 # Files (or links), command, sources that must never change, the device, and
@@ -42,8 +38,7 @@ class Scenario:
         self.old, self.new = self.view('base'), self.view('done')
 
     def fill(self, top):
-        shutil.rmtree(self.where / top, ignore_errors=True)
-        (self.where / top).mkdir()
+        fresh_dir(self.where, top)
         for path, what in self.files.items():
             os.symlink(what[3:], self.where / top / path) if what[0] == '-' else make_file(self.where / top / path, what)
 

@@ -6,14 +6,12 @@
 # ("= n", else 1 after an error) and files after ("> path = content" or
 # "= size(n)", with the usual mode); other files must not change. Options:
 # "2>&1", "strace OPTIONS", "limit n" (file size), "linux" or "windows".
-import os
-import shutil
-import stat
+import os, stat
 from pathlib import Path
 
 import pytest
 
-from conftest import WINDOWS, content, count, expand, hidden_space, make_file, run, snapshot, split
+from conftest import WINDOWS, content, count, expand, fresh_dir, hidden_space, make_file, run, snapshot, split
 
 def parse(lines):
     row = {'commands': [], '<': [], '>': [], 'out': None, 'err': b'', 'strace': None, 'limit': 0}
@@ -52,8 +50,7 @@ def load_rows():
 def test_row(row, where):
     top = bytes(where)
     for args in row['commands']:
-        for path in where.iterdir():
-            shutil.rmtree(path) if path.is_dir() else path.unlink()
+        fresh_dir(where.parent, where.name)  # each command starts from the files before
         for path, what in row['<']:
             full = os.path.join(top, path)
             os.makedirs(full if what == '/' else os.path.dirname(full), exist_ok=True)
