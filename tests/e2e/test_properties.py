@@ -1,7 +1,7 @@
 # Conversions of generated sources and Maps (as many as the tier's profile says) checked against a model.
 import itertools, os, random, re
 
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
 from conftest import ABSENT, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
 
@@ -39,6 +39,7 @@ def sparse_model(source):
 
 
 @given(source=sources)
+@example(source=([('data', 1, 0, 1), ('data', 1, 0, 0)], 0, 0))  # data, a page's hole, data: one chunk
 def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, source):
     where = fresh_dir(file_system, 'properties')
     source_bytes = write_source(where / 'a.fs', source)
