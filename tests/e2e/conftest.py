@@ -46,7 +46,7 @@ def split(text):
 
 
 def le(*values):
-    return b''.join((0xFFFFFFFF if v == '-' else count(v)).to_bytes(4, 'little') for v in values)
+    return b''.join((ABSENT if v == '-' else count(v)).to_bytes(4, 'little') for v in values)
 
 
 def pieces(expression):
