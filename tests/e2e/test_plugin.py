@@ -276,8 +276,8 @@ def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(t
         return server, fuse, loop.stdout.strip() or pytest.skip('no loop devices here')
 
     def detach(server, fuse, loop):
-        shell(f"umount -l {tmp_path}/mnt; losetup -d {loop}; fusermount3 -u {tmp_path}/fuse")
-        fuse.wait()
+        shell(f"umount -l {tmp_path}/mnt; losetup -d {loop}; fusermount3 -uz {tmp_path}/fuse")
+        fuse.wait(60)  # unmounted lazily (-z): it ends once the loop lets go of its file
         stop(server, tmp_path)
 
     server, fuse, loop = attach()

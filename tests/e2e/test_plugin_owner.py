@@ -112,5 +112,5 @@ def test_on_a_disk_that_fails_writes_every_flush_fails_and_the_last_flushed_byte
     finally:
         if server:
             stop(server, mnt)
-        shell(f'umount -l {mnt}; fusermount3 -u {fuse}')
-        disk.wait()
+        shell(f'umount -l {mnt}; fusermount3 -uz {fuse}')
+        disk.wait(60)  # unmounted lazily (-z): it ends once the loop lets go of its file
