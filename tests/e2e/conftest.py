@@ -293,12 +293,13 @@ def connect(where, count=1, uri=None):
 
 
 def stop(server, where):
-    """Kills the server (and strace with it), as a crash would, and waits until its lock on the Map is gone."""
+    """Kills the server (and strace with it), as a crash would, and waits until its locks on the Map and the Store
+    are gone (they go one after the other as the process ends)."""
     with contextlib.suppress(ProcessLookupError):
         os.killpg(server.pid, signal.SIGKILL)
     server.wait()
-    with open(where / 'd.sparsefs/Map', 'rb') as map_file:
-        while subprocess.run(['flock', '-n', '-x', map_file.name, 'true']).returncode:
+    for path in (where / 'd.sparsefs/Map', where / 'd.sparsefs/Store'):
+        while path.exists() and subprocess.run(['flock', '-n', '-x', path, 'true']).returncode:
             time.sleep(0.005)
 
 
