@@ -2,17 +2,7 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
-import contextlib
-import fcntl
-import os
-import random
-import re
-import select
-import shutil
-import signal
-import struct
-import subprocess
-import time
+import contextlib, fcntl, os, random, re, select, shutil, signal, struct, subprocess, time
 from pathlib import Path
 
 import pytest
@@ -25,11 +15,19 @@ os.umask(0o022)  # what the files and directories that rows make and expect are 
 ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linux, Windows
 ODD = bytes(b | 1 for b in range(256))
 ABSENT = 0xFFFFFFFF
-EXAMPLES = settings(max_examples=int(os.environ.get('QUILLON_EXAMPLES', 200)), deadline=None, database=None,
-                    suppress_health_check=list(HealthCheck))
+TIER = os.environ.get('QUILLON_TIER', 'quick')  # or proof: every file system (as root), 200 examples, every call
+settings.register_profile('quick', max_examples=30, deadline=None, database=None,
+                          suppress_health_check=list(HealthCheck))
+settings.register_profile('proof', settings.get_profile('quick'), max_examples=200)
+settings.load_profile(TIER)
 PLUGIN = os.environ.get('QUILLON_PLUGIN')
 linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
 root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
+
+
+def in_turn(values):
+    """Each of the values (calls to fail or kill, limits) in turn in the whole proof; every 32nd in the quick tier."""
+    return values if TIER == 'proof' else values[::32]
 
 
 def count(text):
@@ -48,7 +46,7 @@ def split(text):
 
 
 def le(*values):
-    return b''.join((0xFFFFFFFF if v == '-' else count(v)).to_bytes(4, 'little') for v in values)
+    return b''.join((ABSENT if v == '-' else count(v)).to_bytes(4, 'little') for v in values)
 
 
 def pieces(expression):
@@ -59,7 +57,7 @@ def pieces(expression):
         if term.startswith('"'):
             out.append(unescape(term[1:-1]))
         elif term.startswith(('hdr(', 'le(')):
-            out.append(le('0x73706673', *args) + bytes(16) if term[0] == 'h' else le(*args))
+            out.append(map_header(*map(count, args)) if term[0] == 'h' else le(*args))
         elif term.startswith('rand('):
             out.append(random.Random(count(args[1])).randbytes(count(args[0])).translate(ODD))
         else:
@@ -96,8 +94,9 @@ def snapshot(top):
     return {str(path.relative_to(top)): held(path) for path in Path(top).rglob('*')}
 
 
-FS_IOC_FIEMAP = 0xC020660B  # takes a struct fiemap: start, length, flags, extents mapped, extents room, then those
-FIEMAP_EXTENT = 56  # bytes of a struct fiemap_extent: logical, physical, length (64 bits each), then more
+FS_IOC_FIEMAP = 0xC020660B  # _IOWR('f', 11, struct fiemap)
+FIEMAP = struct.Struct('2Q4I')  # start, length, flags, extents mapped, room for extents, reserved
+FIEMAP_EXTENT = struct.Struct('3Q16x16x')  # logical, physical, length; reserved, flags, reserved
 
 
 def hidden_space(top):
@@ -107,29 +106,29 @@ def hidden_space(top):
         with open(path, 'rb') as file:
             info = os.fstat(file.fileno())
             end = -(-info.st_size // 4096) * 4096
-            request = bytearray(struct.pack('2Q4I5600x', end, 1 << 62, 0, 0, 100, 0))  # from end on, 100 extents
-            try:
+            request = bytearray(FIEMAP.pack(end, 1 << 62, 0, 0, 100, 0) + bytes(FIEMAP_EXTENT.size * 100))
+            try:  # what lies from end on
                 fcntl.ioctl(file, FS_IOC_FIEMAP, request)
             except OSError:
                 room += max(0, info.st_blocks * 512 - end)
                 continue
-        for k in range(struct.unpack_from('I', request, 20)[0]):
-            at, _, length = struct.unpack_from('3Q', request, 32 + FIEMAP_EXTENT * k)
-            room += max(0, at + length - max(at, end))
+        extents = (FIEMAP_EXTENT.unpack_from(request, FIEMAP.size + FIEMAP_EXTENT.size * k)
+                   for k in range(FIEMAP.unpack_from(request)[3]))
+        room += sum(max(0, at + length - max(at, end)) for at, _, length in extents)
     return room
 
 
 def data_ranges(path):
-    """Where the file system says the file's data is: (start, end) pairs."""
+    """Where the file system says the file's data is, as (begin, end) pairs."""
     ranges, at = [], 0
     with open(path, 'rb') as file:
-        try:
-            while True:
-                start = file.seek(at, os.SEEK_DATA)
-                at = file.seek(start, os.SEEK_HOLE)
-                ranges.append((start, at))
-        except OSError:  # ENXIO: no data after at
-            return ranges
+        while True:
+            try:
+                begin = file.seek(at, os.SEEK_DATA)
+            except OSError:  # ENXIO: no data from at on
+                return ranges
+            at = file.seek(begin, os.SEEK_HOLE)
+            ranges.append((begin, at))
 
 
 def screen_text(output):
@@ -172,16 +171,15 @@ def start_stopped(where, args, call, n, path, **options):
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
              '-e', f'inject={call}:signal=SIGSTOP:when={n}']
     tracer = run(where, args, trace=trace, background=True, **options)
-    while True:
-        stopped = re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text() if log.exists() else '', re.M)
-        if stopped:
-            break
+    while 'stopped by SIGSTOP' not in (log.read_text() if log.exists() else ''):
         assert tracer.poll() is None, 'the tool ended without stopping'
         time.sleep(0.005)
+    pid = int(re.search(r'^(\d+) +--- stopped by SIGSTOP', log.read_text(), re.M)[1])
 
     def resume():
-        os.kill(int(stopped[1]), signal.SIGCONT)
-        return tracer.wait(120), *tracer.communicate()
+        os.kill(pid, signal.SIGCONT)
+        out, err = tracer.communicate(timeout=120)
+        return tracer.returncode, out, err
     return resume
 
 
@@ -212,10 +210,11 @@ def mount(kind, image_dir, size):
     return mnt
 
 
-@pytest.fixture(scope='session', params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT else []))
+@pytest.fixture(scope='session',
+                params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT and TIER == 'proof' else []))
 def file_system(request, tmp_path_factory):
-    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root, fresh
-    ones of each common kind (ext2 cannot reserve room)."""
+    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root in the
+    whole proof, fresh ones of each common kind (ext2 cannot reserve room)."""
     if request.param == 'tmp':
         yield tmp_path_factory.mktemp('tmp')
     else:
@@ -233,14 +232,31 @@ def where(file_system, request):
     shell(f"rm -rf '{path}'")
 
 
+def fresh_dir(top, name):
+    shutil.rmtree(top / name, ignore_errors=True)
+    (top / name).mkdir()
+    return top / name
+
+
+def map_header(length, chunks, stored):
+    return struct.pack('<4I16x', 0x73706673, length, chunks, stored)  # magic 'sfps'
+
+
 def map_bytes(length, entries):
-    return struct.pack(f'<4I16x{len(entries)}I', 0x73706673, length, len(entries), sum(e != ABSENT for e in entries),
-                       *entries)
+    stored = sum(e != ABSENT for e in entries)
+    return map_header(length, len(entries), stored) + struct.pack(f'<{len(entries)}I', *entries)
+
+
+def read_map(device):
+    """The chunk length, the count of stored chunks and the entries of the device's Map."""
+    held = (device / 'Map').read_bytes()
+    _, length, chunks, stored = struct.unpack_from('<4I', held)
+    return length, stored, list(struct.unpack_from(f'<{chunks}I', held, 32))
 
 
 def write_sparse(directory, length, entries, store):
-    """A device with these entries over store (slots in any order or named twice); returns the bytes it holds."""
-    os.makedirs(directory, exist_ok=True)
+    """A device, replacing any, with these entries over store (slots in any order or named twice); returns its bytes."""
+    fresh_dir(directory.parent, directory.name)
     (directory / 'Map').write_bytes(map_bytes(length, entries))
     (directory / 'Store').write_bytes(store)
     return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
@@ -253,54 +269,37 @@ SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
     'QUILLON_PLUGIN_PRELOAD') else None
 
 
-def read_map(directory):
-    """The Map's header (magic, chunk length, chunk count, allocated count) and its entries."""
-    held = (directory / 'Map').read_bytes()
-    header = struct.unpack_from('<4I', held)
-    return header, list(struct.unpack_from(f'<{header[2]}I', held, 32))
-
-
-def serve(where, options=(), trace=None, device='d.sparsefs'):
-    """nbdkit serving device on where/sock, under strace with the options trace."""
+def serve(where, options=(), trace=None, device='d.sparsefs', listen=None):
+    """nbdkit serving device on where/sock or as listen says, under strace with the options trace."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
         (where / left).unlink(missing_ok=True)
     tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
-    server = subprocess.Popen([*tracer, 'nbdkit', '-f', '-U', where / 'sock', '-P', where / 'ready', *options, PLUGIN,
-                               device], cwd=where, stderr=subprocess.PIPE, start_new_session=True, env=SERVER_ENV)
+    server = subprocess.Popen([*tracer, 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P', where / 'ready',
+                               *options, PLUGIN, device], cwd=where, stderr=subprocess.PIPE, start_new_session=True,
+                              env=SERVER_ENV)
     while not (where / 'ready').exists() and server.poll() is None:
         time.sleep(0.01)
     return server
 
 
-def connect(where, count=1):
+def connect(where, count=1, uri=None):
     import nbd  # python3-libnbd: only the plugin's tests need it
     handles = [nbd.NBD() for _ in range(count)]
     for h in handles:
         h.add_meta_context('base:allocation')
-        h.connect_unix(str(where / 'sock'))
+        h.set_uri_allow_local_file(True)  # a key file the URI names
+        h.connect_uri(uri or f'nbd+unix:///?socket={where}/sock')
     return handles
 
 
-def extents(h, offset, length):
-    """The device's extents from offset on, to length, as block status tells them: (offset, length, hole)."""
-    import nbd
-    found = []
-    while offset < length:
-        got = []
-        h.block_status(length - offset, offset, lambda _, start, pairs, error: got.extend(pairs))
-        for count, flags in zip(got[::2], got[1::2]):
-            found.append((offset, count, bool(flags & nbd.STATE_HOLE)))
-            offset += count
-    return found
-
-
 def stop(server, where):
-    """Kills the server (and strace with it), as a crash would, and waits until its lock on the Map is gone."""
+    """Kills the server (and strace with it), as a crash would, and waits until its locks on the Map and the Store
+    are gone (they go one after the other as the process ends)."""
     with contextlib.suppress(ProcessLookupError):
         os.killpg(server.pid, signal.SIGKILL)
     server.wait()
-    with open(where / 'd.sparsefs/Map', 'rb') as map_file:
-        while subprocess.run(['flock', '-n', '-x', map_file.name, 'true']).returncode:
+    for path in (where / 'd.sparsefs/Map', where / 'd.sparsefs/Store'):
+        while path.exists() and subprocess.run(['flock', '-n', '-x', path, 'true']).returncode:
             time.sleep(0.005)
 
 
@@ -312,20 +311,35 @@ def make_device(where, length, entries, seed):
 
 def fresh_device(file_system, device, seed):
     """A new directory on the file system with the device in it; returns the directory and the device's bytes."""
-    shutil.rmtree(file_system / 'plugin', ignore_errors=True)
-    (file_system / 'plugin').mkdir()
-    return file_system / 'plugin', make_device(file_system / 'plugin', *device, seed)
+    where = fresh_dir(file_system, 'plugin')
+    return where, make_device(where, *device, seed)
 
 
-def sparse_to_flat(where, device='d.sparsefs', into='check.fs'):
-    """Runs sparse-to-flat from where, unflushed (flushes are proven elsewhere): its status and error, and the bytes
-    it wrote."""
-    status, _, err = run(where, ['sparse-to-flat', device, into], env={'QUILLON_NO_FLUSH': '1'})
-    return status, err, (where / into).read_bytes() if status == 0 else None
+def extents(h, offset, length):
+    """The device's extents from offset on, to length, as block status tells them: (offset, length, hole)."""
+    import nbd
+    found = []
+
+    def note(context, start, entries, error):
+        for count, flags in zip(entries[::2], entries[1::2]):
+            found.append((start, count, bool(flags & nbd.STATE_HOLE)))
+            start += count
+        return 0
+    while offset < length:
+        h.block_status(length - offset, offset, note)
+        offset = found[-1][0] + found[-1][1]
+    return found
+
+
+def errno_of(request, *args):
+    """The name of the error number the server answers the request with."""
+    import nbd
+    with pytest.raises(nbd.Error) as failed:
+        request(*args)
+    return failed.value.errno
 
 
 def flat(where, device='d.sparsefs'):
-    """The device's bytes as sparse-to-flat gives them."""
-    status, err, held = sparse_to_flat(where, device)
-    assert status == 0, err
-    return held
+    """The device's bytes as sparse-to-flat gives them in where/check.fs, or its error line as text."""
+    status, _, err = run(where, ['sparse-to-flat', device, 'check.fs'], env={'QUILLON_NO_FLUSH': '1'})
+    return (where / 'check.fs').read_bytes() if status == 0 else err.decode()

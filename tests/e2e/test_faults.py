@@ -1,15 +1,11 @@
 # Every command failed, and killed, at each of its writes, reservations,
 # cuts, flushes and creations in turn (strace injects both): a source never
 # changes, a device is as the table allows, no room stays past a file's end.
-import errno
-import os
-import re
-import shutil
-import signal
+import errno, os, re, signal
 
 import pytest
 
-from conftest import hidden_space, linux_only, make_file, run, sparse_to_flat
+from conftest import flat, fresh_dir, hidden_space, in_turn, linux_only, make_file, run
 
 pytestmark = linux_only
 # Files (or links), command, sources that must never change, the device, and
@@ -42,18 +38,17 @@ class Scenario:
         self.old, self.new = self.view('base'), self.view('done')
 
     def fill(self, top):
-        shutil.rmtree(self.where / top, ignore_errors=True)
-        (self.where / top).mkdir()
+        fresh_dir(self.where, top)
         for path, what in self.files.items():
             os.symlink(what[3:], self.where / top / path) if what[0] == '-' else make_file(self.where / top / path, what)
 
     def view(self, top):
         """The device as a reader sees it: its bytes, or why it cannot be read."""
-        device, view = self.where / top / self.device, self.where / 'view.fs'
+        device = self.where / top / self.device
         if not device.exists() or self.device.endswith('.fs'):
             return device.read_bytes() if device.exists() else 'none'
-        status, err, held = sparse_to_flat(self.where / top, self.device, view)
-        return held if status == 0 else 'verified without a Store' if b"/Store'" in err else 'refused'
+        held = flat(self.where, f'{top}/{self.device}')
+        return held if isinstance(held, bytes) else 'verified without a Store' if "/Store'" in held else 'refused'
 
     def check(self, top, crashed=False):
         for source in self.sources:
@@ -79,7 +74,7 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
     for unable, injected in ([], faults + kills), (['-e', 'inject=fallocate:error=EOPNOTSUPP', '-e',
                                                     'inject=copy_file_range:error=EXDEV'], faults):
         for call, action in injected:
-            for n in range(1, 100 if not (unable and call == 'copy_file_range') else 1):
+            for n in in_turn(range(1, 100)) if not (unable and call == 'copy_file_range') else ():
                 scenario.fill('run')
                 trace = (made if call in ('openat', 'mkdir') else []) + [
                     '-e', f'trace={call},fallocate,copy_file_range', '-e', f'inject={call}:{action}:when={n}']

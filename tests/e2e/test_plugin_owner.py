@@ -4,17 +4,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, flat, linux_only, make_device, mount, root_only,
-                      serve, shell, stop)
+from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, errno_of, flat, linux_only, make_device, mount,
+                      root_only, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
-
-
-def errno_of(request, *args):
-    with pytest.raises(nbd.Error) as failed:
-        request(*args)
-    return failed.value.errno
 
 
 @pytest.fixture
@@ -120,5 +114,5 @@ def test_on_a_disk_that_fails_writes_every_flush_fails_and_the_last_flushed_byte
     finally:
         if server:
             stop(server, mnt)
-        shell(f'umount -l {mnt}; fusermount3 -u {fuse}')
-        disk.wait()
+        shell(f'umount -l {mnt}; fusermount3 -uz {fuse}')
+        disk.wait(60)  # unmounted lazily (-z): it ends once the loop lets go of its file

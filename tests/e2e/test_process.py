@@ -1,15 +1,11 @@
 # What a row cannot say: the terminal, streams closed or broken, signals, shared blocks and other processes
 # that hold or cut our files (each on every file system), full file systems and disks.
-import os
-import pty
-import signal
-import shutil
-import subprocess
+import os, pty, signal, subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import (BINARY, content, hidden_space, linux_only, make_file, mount, read_terminal, run,
+from conftest import (BINARY, content, hidden_space, in_turn, linux_only, make_file, mount, read_terminal, run,
                       root_only, screen_text, shell, start_stopped)
 
 pytestmark = linux_only
@@ -135,8 +131,7 @@ def test_disks_are_read_at_their_size_and_written_in_place(tmp_path):
         assert (tmp_path / 'target.fs').read_bytes() + (tmp_path / 'small.fs').read_bytes() == content(
             image + " 8C*'g' 64C*'g'")
     finally:
-        for loop in loops:
-            shell(f'losetup -d {loop}')
+        shell(f"losetup -d {' '.join(loops)}")
 
 
 def test_memory_exhaustion_ends_in_its_one_line(where):
@@ -152,9 +147,8 @@ def test_memory_exhaustion_ends_in_its_one_line(where):
         low, high = (low, (low + high) // 2) if limited((low + high) // 2, '')[0] != 127 else ((low + high) // 2, high)
     for args in ('create flat 1000000 c.fs', 'create sparse 1000000 n.sparsefs', 'flat-to-sparse a.fs t.sparsefs',
                  'sparse-to-flat s.sparsefs b.fs', 'extend 1000000 s.sparsefs', 'extend 1000000 a.fs'):
-        for kib in range(high, high + 8192, 8):
-            for made in ('c.fs', 'n.sparsefs', 't.sparsefs', 'b.fs'):
-                shutil.rmtree(where / made) if (where / made).is_dir() else (where / made).unlink(missing_ok=True)
+        for kib in in_turn(range(high, high + 8192, 8)):
+            shell(f"cd '{where}' && rm -rf c.fs n.sparsefs t.sparsefs b.fs")
             status, _, err = limited(kib, args)
             assert (status == 0 or (status, err) == (1, b'Cannot allocate memory\n')) and hidden_space(where) == 0, (
                 args, kib, status, err)

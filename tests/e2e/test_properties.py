@@ -1,16 +1,11 @@
-# Conversions of generated sources and Maps (QUILLON_EXAMPLES a test and file system) checked against a model.
-import os
-import random
-import re
-import shutil
+# Conversions of generated sources and Maps (as many as the tier's profile says) checked against a model.
+import itertools, os, random, re
 
-import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
-from conftest import ABSENT, EXAMPLES, ODD, data_ranges, flat, map_bytes, run, write_sparse
+from conftest import ABSENT, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
 
 PAGE, CHUNK = 4096, 65536
-FAST = {'QUILLON_NO_FLUSH': '1'}  # flushes are proven elsewhere
 
 # A source: stretches of data, written zeros or zeros with a byte at each end (pages, or whole chunks), riddled
 # with holes of a page or not, each with a hole after it; then a tail of data of any length.
@@ -33,49 +28,28 @@ def write_source(path, source):
             out.seek(hole * PAGE, os.SEEK_CUR)
         out.write(rng.randbytes(tail))
         out.truncate()
-    with open(path, 'rb') as source_file:
-        return source_file.read()
+    return path.read_bytes()
 
 
-def sparse_model(flat):
+def sparse_model(source):
     """The Map and Store that a flat device converts into."""
-    chunks = [flat[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(flat), CHUNK)]
-    stored = [chunk for chunk in chunks if any(chunk)]
-    entries, slot = [], 0
-    for chunk in chunks:
-        entries.append(slot if any(chunk) else ABSENT)
-        slot += any(chunk)
-    return map_bytes(CHUNK, entries), b''.join(stored)
+    chunks = [source[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(source), CHUNK)]
+    stored, next_slot = [chunk for chunk in chunks if any(chunk)], itertools.count()
+    return map_bytes(CHUNK, [next(next_slot) if any(chunk) else ABSENT for chunk in chunks]), b''.join(stored)
 
 
-@pytest.fixture(scope='session')
-def elsewhere(file_system, tmp_path_factory):
-    """A directory on another file system than file_system's, where the system's copy cannot reach."""
-    for top in (tmp_path_factory.getbasetemp(), '/dev/shm'):
-        if os.path.isdir(top) and os.stat(top).st_dev != os.stat(file_system).st_dev:
-            path = os.path.join(top, f'elsewhere-{os.getpid()}-{file_system.name}')
-            os.makedirs(path, exist_ok=True)
-            return path
-    pytest.skip('no second file system here')
-
-
-@EXAMPLES
-@given(source=sources, across=st.booleans())
-def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, elsewhere, source, across):
-    where = file_system / 'properties'
-    shutil.rmtree(where, ignore_errors=True)
-    where.mkdir()
-    expected = write_source(where / 'a.fs', source)
-    sparse = os.path.join(elsewhere if across else where, 'a.sparsefs')
-    shutil.rmtree(sparse, ignore_errors=True)
+@given(source=sources)
+@example(source=([('data', 1, 0, 1), ('data', 1, 0, 0)], 0, 0))  # data, a page's hole, data: one chunk
+def test_flat_to_sparse_stores_what_the_model_says_and_converts_back(file_system, source):
+    where = fresh_dir(file_system, 'properties')
+    source_bytes = write_source(where / 'a.fs', source)
     trace = ['-o', str(where / 'reads'), '-s', '0', '-P', str(where / 'a.fs'), '-e', 'trace=pread64,preadv2']
-    assert run(where, ['flat-to-sparse', 'a.fs', sparse], env=FAST, trace=trace)[0] == 0
+    assert run(where, ['flat-to-sparse', 'a.fs', 'a.sparsefs'], env={'QUILLON_NO_FLUSH': '1'}, trace=trace)[0] == 0
     data = data_ranges(where / 'a.fs')
     for offset, length in re.findall(r'(\d+)(?:, RWF_NOWAIT)?\) = (\d+)$', (where / 'reads').read_text(), re.M):
         assert any(begin <= int(offset) and int(offset) + int(length) <= end for begin, end in data), 'a hole was read'
-    with open(f'{sparse}/Map', 'rb') as map_file, open(f'{sparse}/Store', 'rb') as store:
-        assert (map_file.read(), store.read()) == sparse_model(expected)
-    assert flat(where, sparse) == expected.ljust(-(-len(expected) // CHUNK) * CHUNK, b'\0')
+    assert [(where / 'a.sparsefs' / name).read_bytes() for name in ('Map', 'Store')] == list(sparse_model(source_bytes))
+    assert flat(where, 'a.sparsefs') == source_bytes.ljust(-(-len(source_bytes) // CHUNK) * CHUNK, b'\0')
 
 
 # A Map: a chunk length, then runs of entries: absent, slots that follow each other from any slot, or one slot
@@ -89,7 +63,6 @@ def entry_runs(length):
 maps = st.sampled_from([1, 3, 512, CHUNK]).flatmap(lambda length: st.tuples(st.just(length), entry_runs(length)))
 
 
-@EXAMPLES
 @given(sparse=maps, seed=st.integers(0, 1 << 32))
 def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
     length, runs = sparse
@@ -97,6 +70,6 @@ def test_sparse_to_flat_follows_every_entry(file_system, sparse, seed):
     store, entries = random.Random(seed).randbytes(count * length).translate(ODD), []
     for kind, slot, n in runs:
         entries += [ABSENT] * n if kind == 'absent' else range(slot, slot + n) if kind == 'follow' else [slot] * n
-    where = file_system / 'properties'
-    shutil.rmtree(where, ignore_errors=True)
-    assert write_sparse(where / 'a.sparsefs', length, entries, store) == flat(where, 'a.sparsefs')  # written first
+    where = fresh_dir(file_system, 'properties')
+    expected = write_sparse(where / 'a.sparsefs', length, entries, store)
+    assert flat(where, 'a.sparsefs') == expected

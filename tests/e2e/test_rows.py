@@ -1,22 +1,18 @@
-# The end-to-end cases in rows/*.rows, on every file system. A row ends at a
-# blank line and is named by its first command or a first line "## name":
-# commands ("$ args"), each run afresh on the files before ("< path = content",
-# "< path/", "< path fifo"); then standard output ("out text", "|" a newline;
-# unchecked if absent), standard error ("err text", else empty), the status
-# ("= n", else 1 after an error) and files after ("> path = content" or
-# "= size(n)", with the usual mode); other files must not change. Options:
-# "2>&1", "strace OPTIONS", "limit n" (file size), "linux" or "windows".
-import os
-import shutil
-import stat
+# The end-to-end cases in rows/*.rows, on each file system of the tier. A row ends at a blank line and is named by its
+# first command or a first line "## name": commands ("$ args"), each run afresh on the files before ("< path = content",
+# "< path/", "< path fifo"); then standard output ("out text", "|" a newline; unchecked if absent), standard error
+# ("err text", else empty), the status ("= n", else 1 after an error) and files after ("> path = content" or
+# "= size(n)", with the usual mode); other files must not change. Options: "2>&1", "limit n" (file size), "linux" or
+# "windows".
+import os, stat
 from pathlib import Path
 
 import pytest
 
-from conftest import WINDOWS, content, count, expand, hidden_space, make_file, run, snapshot, split
+from conftest import WINDOWS, content, count, expand, fresh_dir, hidden_space, make_file, run, snapshot, split
 
 def parse(lines):
-    row = {'commands': [], '<': [], '>': [], 'out': None, 'err': b'', 'strace': None, 'limit': 0}
+    row = {'commands': [], '<': [], '>': [], 'out': None, 'err': b'', 'limit': 0}
     for key, _, rest in (line.partition(' ') for line in lines):
         if key == '$':
             row['commands'].append([expand(w[1:-1] if w.startswith('"') else w) for w in split(rest)])
@@ -27,9 +23,9 @@ def parse(lines):
         elif key in ('out', 'err'):
             row[key] = expand(rest.replace('|', '\\n'))
         else:
-            row[key] = int(rest) if key in ('=', 'limit') else rest.split() if key == 'strace' else True
+            row[key] = int(rest) if key in ('=', 'limit') else True
     row.setdefault('=', int(row['err'] != b''))
-    linux = 'linux' in row or row['strace'] or row['limit'] or any(what == 'fifo' for _, what in row['<'])
+    linux = 'linux' in row or row['limit'] or any(what == 'fifo' for _, what in row['<'])
     return row, 'linux' if linux else 'windows' if 'windows' in row else None
 
 
@@ -52,15 +48,14 @@ def load_rows():
 def test_row(row, where):
     top = bytes(where)
     for args in row['commands']:
-        for path in where.iterdir():
-            shutil.rmtree(path) if path.is_dir() else path.unlink()
+        fresh_dir(where.parent, where.name)  # each command starts from the files before
         for path, what in row['<']:
             full = os.path.join(top, path)
             os.makedirs(full if what == '/' else os.path.dirname(full), exist_ok=True)
             os.mkfifo(full) if what == 'fifo' else make_file(full, what) if what != '/' else None
         before = snapshot(where)
         wrap = ['prlimit', f"--fsize={row['limit']}"] if row['limit'] else []
-        status, out, err = run(where, args, trace=row['strace'], combined='2>&1' in row, wrap=wrap)
+        status, out, err = run(where, args, combined='2>&1' in row, wrap=wrap)
         assert (status, err) == (row['='], row['err']) and row['out'] in (None, out), (args, out)
         named = set()
         for path, what in row['>']:
