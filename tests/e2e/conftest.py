@@ -8,6 +8,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, settings
 
+with contextlib.suppress(ImportError):
+    import nbd  # python3-libnbd: only the plugin's tests need it
+
 BINARY = os.environ.get('QUILLON_BINARY', 'quillon')
 WINDOWS = os.environ.get('QUILLON_TEST_EXE')  # quillon.exe, run under Wine
 ROOT = os.geteuid() == 0 and not WINDOWS
@@ -164,8 +167,7 @@ def run(where, args, trace=None, env=None, combined=False, stdout=subprocess.PIP
 
 
 def start_stopped(where, args, call, n, path, **options):
-    """Starts the tool, stopped after its n-th call of call on path; returns what resumes it and gives its
-    status and output (its output is small)."""
+    """Starts the tool, stopped after its n-th call of call on path; returns what resumes it and gives its result."""
     log = Path(f'{where}.strace')
     log.unlink(missing_ok=True)
     trace = ['-o', str(log), '-P', str(where / path), '-e', f'trace={call}',
@@ -213,8 +215,7 @@ def mount(kind, image_dir, size):
 @pytest.fixture(scope='session',
                 params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT and TIER == 'proof' else []))
 def file_system(request, tmp_path_factory):
-    """Each file system in turn, large and empty as a user's disk: the temporary directory's and, as root in the
-    whole proof, fresh ones of each common kind (ext2 cannot reserve room)."""
+    """Each file system in turn, large and empty: the temporary one, and fresh ones as root in the whole proof."""
     if request.param == 'tmp':
         yield tmp_path_factory.mktemp('tmp')
     else:
@@ -262,8 +263,7 @@ def write_sparse(directory, length, entries, store):
     return b''.join(bytes(length) if e == ABSENT else store[e * length:(e + 1) * length] for e in entries)
 
 
-# Serving a device through the plugin (nbdkit) to libnbd clients.
-# A sanitizer build's plugin needs the sanitizer's runtime loaded into nbdkit first.
+# Serving through the plugin (nbdkit) to libnbd clients; a sanitizer build's plugin needs its runtime preloaded.
 SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
                   LSAN_OPTIONS=f'suppressions={os.path.dirname(__file__)}/nbdkit.lsan') if os.environ.get(
     'QUILLON_PLUGIN_PRELOAD') else None
@@ -283,7 +283,6 @@ def serve(where, options=(), trace=None, device='d.sparsefs', listen=None):
 
 
 def connect(where, count=1, uri=None):
-    import nbd  # python3-libnbd: only the plugin's tests need it
     handles = [nbd.NBD() for _ in range(count)]
     for h in handles:
         h.add_meta_context('base:allocation')
@@ -293,8 +292,7 @@ def connect(where, count=1, uri=None):
 
 
 def stop(server, where):
-    """Kills the server (and strace with it), as a crash would, and waits until its locks on the Map and the Store
-    are gone (they go one after the other as the process ends)."""
+    """Kills the server (and strace), as a crash would, and waits until its locks on the Map and the Store are gone."""
     with contextlib.suppress(ProcessLookupError):
         os.killpg(server.pid, signal.SIGKILL)
     server.wait()
@@ -317,7 +315,6 @@ def fresh_device(file_system, device, seed):
 
 def extents(h, offset, length):
     """The device's extents from offset on, to length, as block status tells them: (offset, length, hole)."""
-    import nbd
     found = []
 
     def note(context, start, entries, error):
@@ -333,7 +330,6 @@ def extents(h, offset, length):
 
 def errno_of(request, *args):
     """The name of the error number the server answers the request with."""
-    import nbd
     with pytest.raises(nbd.Error) as failed:
         request(*args)
     return failed.value.errno

@@ -1,6 +1,5 @@
-# Every command failed, and killed, at each of its writes, reservations,
-# cuts, flushes and creations in turn (strace injects both): a source never
-# changes, a device is as the table allows, no room stays past a file's end.
+# Every command failed, and killed, at each of its writes, reservations, cuts, flushes and creations in turn (strace
+# injects both): a source never changes, a device is as the table allows, no room stays past a file's end.
 import errno, os, re, signal
 
 import pytest
@@ -8,9 +7,8 @@ import pytest
 from conftest import flat, fresh_dir, hidden_space, in_turn, linux_only, make_file, run
 
 pytestmark = linux_only
-# Files (or links), command, sources that must never change, the device, and
-# what it may be after a failure: its old or new self, new or refused (a new sparse
-# device), new or empty (a new flat one; after a crash also partly written),
+# Files (or links), command, sources that must never change, the device, and what it may be after a failure: its old
+# or new self, new or refused (a new sparse device), new or empty (a new flat one; after a crash also partly written),
 # or anything (a replaced destination, whose old self the command gave up).
 SCENARIOS = {
     'create flat': ({'sub/other': '"x"', 'link.fs': '-> sub/a.fs'}, 'create flat 3145728 link.fs', [], 'sub/a.fs',
@@ -32,8 +30,8 @@ class Scenario:
     def __init__(self, name, where):
         self.files, args, self.sources, self.device, self.after_failure = SCENARIOS[name]
         self.args, self.where = args.split(), where
-        self.fill('base')
-        self.fill('done')
+        for top in ('base', 'done'):
+            self.fill(top)
         assert run(where / 'done', self.args)[0] == 0
         self.old, self.new = self.view('base'), self.view('done')
 

@@ -1,38 +1,27 @@
-# The nbdkit plugin: a sparse device served in place, checked through libnbd against a byte model, killed and
-# failed at each of its writes, reservations, truncations, flushes and renames, and used by a real file system.
-import os
-import random
-import shutil
-import signal
-import socket
-import subprocess
-import time
+# The nbdkit plugin serving a sparse device, checked through libnbd against a model, killed and failed at each call.
+import os, random, shutil, signal, socket, subprocess, time
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, connect, data_ranges, errno_of, extents, flat, fresh_device,
-                      in_turn, linux_only, make_device, read_map, run, serve, shell, stop)
+                      fresh_dir, in_turn, linux_only, make_device, read_map, run, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
 
 
 def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
-    for files, message in [({}, "Cannot open 'd.sparsefs/Map': 2"), ({'Map': b'ABCD' + bytes(28), 'Store': b''},
-                           'Invalid sparse block device magic 0x44434241')]:
-        shutil.rmtree(tmp_path / 'd.sparsefs', ignore_errors=True)
-        (tmp_path / 'd.sparsefs').mkdir()
+    for files, device, message in [({}, 'd.sparsefs', "Cannot open 'd.sparsefs/Map': 2"), (
+            {'Map': b'ABCD' + bytes(28), 'Store': b''}, 'd.sparsefs', 'Invalid sparse block device magic 0x44434241'),
+            ({}, 'a.fs', "nbdkit's file plugin serves flat devices"), ({}, 'device=', 'a sparse device'),
+            ({}, 'd', "Sparse block device must have extension 'sparsefs'"), ({}, 'x=1', "unknown parameter 'x'")]:
+        fresh_dir(tmp_path, 'd.sparsefs')
         for name, held in files.items():
             (tmp_path / 'd.sparsefs' / name).write_bytes(held)
-        server = serve(tmp_path)
-        assert server.wait() == 1 and message in server.stderr.read().decode()
-    for device, message in [('a.fs', "nbdkit's file plugin serves flat devices"), ('device=', 'a sparse device'),
-                            ('d', "Sparse block device must have extension 'sparsefs'"), ('x=1', "unknown parameter 'x'")]:
         server = serve(tmp_path, device=device)
         assert server.wait() == 1 and message in server.stderr.read().decode()
-    # In the background (nbdkit forks; a separator after the name is none of it) the files stay locked: the commands
-    # and a second server meet 11.
+    # In the background (nbdkit forks; a separator after the name is ignored) the files stay locked: others meet 11.
     make_device(tmp_path, 4096, [ABSENT], 1)
     assert subprocess.run(['nbdkit', '-U', tmp_path / 'sock', '-P', tmp_path / 'pid', PLUGIN, 'd.sparsefs/'],
                           cwd=tmp_path, env=SERVER_ENV).returncode == 0
@@ -49,11 +38,8 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
 
 
 def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
-    """Chunks of one byte, the last 8 in a second block of entries: one write allocates 70000 and one zeroing frees
-    them, each committing the first 65536 changes before it ends; a kill right after leaves a device that verifies,
-    with those chunks as the request left them. Once committed whole, the data reads back (chunks past the 64th
-    page of entries too). Extents across the two blocks are those of their chunks. Opening compacts a Store whose
-    70000 chunks lie in its upper half, committing on the way."""
+    """One write of 70000 one-byte chunks, then one zeroing, each commits the first 65536 changes before it ends, and
+    extents span two blocks of entries; opening compacts a Store whose 70000 chunks lie in its upper half."""
     blocks = 1 << 18  # entries read at once
     make_device(tmp_path, 1, [ABSENT] * blocks + list(range(8)), 1)
     data = bytes(random.Random(1).randrange(1, 256) for _ in range(70000))
@@ -112,19 +98,16 @@ def test_after_a_failed_flush_writes_and_flushes_fail_until_a_restart(tmp_path):
     server = serve(tmp_path, ['-t', '1'], ['-e', 'trace=fdatasync', '-e', 'inject=fdatasync:error=EIO:when=1'])
     h = connect(tmp_path)[0]
     h.pwrite(b'x', 0)  # into the stored chunk: the Store alone has something to flush
-    failed = [errno_of(h.flush), errno_of(h.flush), errno_of(h.pwrite, b'y', 4096), errno_of(h.zero, 4096, 0),
-              errno_of(h.flush)]
-    assert failed == ['EIO'] * 5
-    assert h.pread(1, 0) == b'x'
+    assert [errno_of(h.flush), errno_of(h.flush), errno_of(h.pwrite, b'y', 4096), errno_of(h.zero, 4096, 0),
+            errno_of(h.flush)] == ['EIO'] * 5 and h.pread(1, 0) == b'x'
     stop(server, tmp_path)
     assert (tmp_path / 'trace').read_text().count('fdatasync(') == 1
     assert server.stderr.read().decode().count('Check the disk, then restart the server') == 1
 
 
 def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path):
-    """Fill and trim, flushed, ten times; write and trim a chunk of 1 GiB forty times, never flushed: the Store stays
-    as long as the most data the device held, and what waits for a commit (4 GiB at most). The Map's copy takes the
-    changes of a commit a run of chunks at a time."""
+    """Fill and trim, flushed, or a 1 GiB chunk never flushed: the Store stays as long as the most data held and what
+    waits for a commit (4 GiB at most); the Map's copy takes a commit's changes a run of chunks at a time."""
     for length, chunks, flushed, bound in [(65536, 16, True, 1 << 20), (1 << 30, 1, False, 5 << 30)]:
         make_device(tmp_path, length, [ABSENT] * chunks, 1)
         server = serve(tmp_path, trace=['-e', 'trace=pwrite64', '-P', tmp_path / 'd.sparsefs/Map.new'])
@@ -149,17 +132,6 @@ devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(A
                                                               max_size=12))
 
 
-def check_store(where, length):
-    """What a serve leaves: no room the Map does not name (but a chunk), and a Store at most twice its data."""
-    _, stored, entries = read_map(where / 'd.sparsefs')
-    slots, store = set(entries) - {ABSENT}, os.stat(where / 'd.sparsefs/Store')
-    # Room within its length (XFS keeps more past it).
-    data = sum(min(end, store.st_size) - start for start, end in data_ranges(where / 'd.sparsefs/Store')
-               if start < store.st_size)
-    assert data <= (stored + 1) * length + 4096
-    assert len(slots) < stored or store.st_size <= 2 * stored * length
-
-
 def stop_cleanly(server, handles, where):
     """A clean stop keeps what was written, flushed or not, and leaves no copy of the Map."""
     for h in handles:
@@ -172,7 +144,7 @@ def stop_cleanly(server, handles, where):
 @given(device=devices, workload=st.lists(operations, max_size=40), seed=st.integers(0, 1 << 32))
 def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_system, device, workload, seed):
     """Writes, zeroes and trims on three connections read back as the model; a clean stop keeps all of them, a kill
-    leaves each chunk in one of its states since the last flush; after either, the Store is as check_store says."""
+    leaves each chunk in one of its states since the last flush; after either, the Store holds no stray room."""
     (where, model), length = fresh_device(file_system, device, seed), device[0]
     states = [[model[at:at + length]] for at in range(0, len(model), length)]  # each chunk's since the last flush
     server, handles, rng = serve(where), connect(where, 3), random.Random(seed)
@@ -191,9 +163,14 @@ def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_syst
                 h.flush()
             elif kind in ('restart', 'kill'):
                 stop(server, where) if kind == 'kill' else stop_cleanly(server, handles, where)
-                server = serve(where)
-                handles = connect(where, 3)
-                check_store(where, length)
+                server, handles = serve(where), connect(where, 3)
+                # What a serve leaves: no room the Map does not name (but a chunk), a Store at most twice its data.
+                _, stored, entries = read_map(where / 'd.sparsefs')
+                store = os.stat(where / 'd.sparsefs/Store')
+                data = sum(min(end, store.st_size) - start for start, end in data_ranges(where / 'd.sparsefs/Store')
+                           if start < store.st_size)  # room within its length (XFS keeps more past it)
+                assert data <= (stored + 1) * length + 4096
+                assert len(set(entries) - {ABSENT}) < stored or store.st_size <= 2 * stored * length
                 got = handles[0].pread(len(model), 0)
                 assert kind == 'kill' or got == model
                 assert all(got[i * length:(i + 1) * length] in chunk for i, chunk in enumerate(states))
@@ -213,9 +190,8 @@ def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_syst
 
 
 def workload(where, before):
-    """Two rounds of writes of data and zeros and a zero of a whole chunk, in distinct chunks, each round flushed (the
-    second's writes take the slots the first freed); returns the device at each flush that completed and as last
-    written, once a request fails."""
+    """Two flushed rounds of writes and a whole-chunk zero in distinct chunks (the second reuses the slots the first
+    freed); returns the device at each completed flush and as last written, once a request fails."""
     handles, rng, done, model = connect(where) * 2, random.Random(7), [], bytearray(before)
     try:
         for r in range(2):
@@ -274,18 +250,15 @@ def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_s
 
 
 def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_up_have_ended(tmp_path):
-    """A write into a stored chunk is held up in the Store (strace delays each connection's first write there by a
-    second) while another connection trims the chunk, commits, and writes a new chunk into the slot freed: the new
-    chunk waits for the held-up write to end, and reads as written. A write into an absent chunk held up while
-    another connection stores the chunk goes into the other's slot."""
+    """A write held up in the Store (strace delays each connection's first write) while another trims its chunk, commits
+    and reuses the slot: the new chunk waits, reads as written; one into an absent chunk takes the other's slot."""
     make_device(tmp_path, 4096, [0, 1, ABSENT, ABSENT], 1)
     delay = ['-e', 'trace=pwrite64', '-e', 'inject=pwrite64:delay_enter=1000000:when=1']
     server = serve(tmp_path, ['-t', '1'], ['-P', tmp_path / 'd.sparsefs/Store', *delay])  # a thread a connection
     late, other, third = connect(tmp_path, 3)
     other.pwrite(b'e', 4096)  # its own first write is the one held up
 
-    def held_up(h, data, offset):
-        """Starts a write that strace holds up, and returns what waits for its end."""
+    def held_up(h, data, offset):  # starts a write that strace holds up, and returns what waits for its end
         cookie = h.aio_pwrite(nbd.Buffer.from_bytearray(bytearray(data)), offset)
         time.sleep(0.2)
 
@@ -307,9 +280,8 @@ def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_
 
 
 def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path):
-    """Killed at each call: the device verifies, holds every flushed write, and serves again. Failed at each: the
-    request fails, the server goes on, and the same holds."""
-    # strace counts each thread's calls apart: one connection served by one thread makes the count whole.
+    """Killed, or failed (the request fails, the server goes on), at each call: the device verifies, holds every
+    flushed write, and serves again; one thread serves the one connection, so strace's count of calls is whole."""
     paths = [str(tmp_path / p) for p in ('d.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Map.new', 'd.sparsefs/Store')]
     calls = ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'rename', 'copy_file_range']
     # The last: a file system that cannot swap names, where each commit copies the Map and renames it.
@@ -337,8 +309,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
                     reason='needs root, /dev/fuse and nbdfuse')
 def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(tmp_path):
     assert run(tmp_path, ['create', 'sparse', str(1 << 28), 'd.sparsefs'])[0] == 0
-    (tmp_path / 'fuse').mkdir()
-    (tmp_path / 'mnt').mkdir()
+    assert shell(f'mkdir {tmp_path}/fuse {tmp_path}/mnt')
     files = {f'f{i}': random.Random(i).randbytes(i * 100000) for i in range(1, 6)}
 
     def attach():  # the device as a file (nbdfuse) on a loop device

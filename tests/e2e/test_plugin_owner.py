@@ -13,8 +13,7 @@ pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is n
 
 @pytest.fixture
 def shared():
-    """A directory every user reaches and writes in, with copies of the plugin and the tool (the test's own
-    temporary directory and the build may be root's alone)."""
+    """A directory every user writes in, with copies of the plugin and the tool (the build may be root's alone)."""
     with tempfile.TemporaryDirectory(dir='/tmp') as path:
         os.chmod(path, 0o777)
         for program in (PLUGIN, BINARY):

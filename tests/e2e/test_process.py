@@ -124,8 +124,7 @@ def test_disks_are_read_at_their_size_and_written_in_place(tmp_path):
             (tmp_path / f'{name}.fs').symlink_to(loops[-1])
         assert run(tmp_path, ['flat-to-sparse', 'source.fs', 'a.sparsefs'])[1].startswith(b'Flat block device is 8388608')
         assert (tmp_path / 'a.sparsefs/Map').read_bytes() == content('hdr(65536,128,3) le(-,0,1,2) 496*255')
-        # Absent chunks overwrite what the disk held and what lies past the device stays; a disk too small is
-        # refused before it is written.
+        # Absent chunks overwrite what the disk held, what lies past the device stays; a disk too small is refused.
         assert [run(tmp_path, ['sparse-to-flat', 'a.sparsefs', f'{name}.fs'])[2] for name in ('target', 'small')] == [
             b'', b'Cannot write to file: 28\n']
         assert (tmp_path / 'target.fs').read_bytes() + (tmp_path / 'small.fs').read_bytes() == content(

@@ -7,8 +7,8 @@ from conftest import ABSENT, ODD, data_ranges, flat, fresh_dir, map_bytes, run, 
 
 PAGE, CHUNK = 4096, 65536
 
-# A source: stretches of data, written zeros or zeros with a byte at each end (pages, or whole chunks), riddled
-# with holes of a page or not, each with a hole after it; then a tail of data of any length.
+# A source: stretches of data, zeros or zeros with a byte at each end (pages or chunks), riddled with page holes or
+# not, each with a hole after it; then a tail of data of any length.
 pages = st.one_of(st.integers(1, 40), st.integers(1, 12).map(lambda n: 16 * n))
 holes = st.one_of(st.integers(0, 15), st.integers(1, 4).map(lambda n: 16 * n))
 stretches = st.tuples(st.sampled_from(['data', 'zeros', 'ends']), pages, st.sampled_from([0, 0.3]), holes)

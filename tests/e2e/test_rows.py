@@ -1,9 +1,8 @@
-# The end-to-end cases in rows/*.rows, on each file system of the tier. A row ends at a blank line and is named by its
-# first command or a first line "## name": commands ("$ args"), each run afresh on the files before ("< path = content",
-# "< path/", "< path fifo"); then standard output ("out text", "|" a newline; unchecked if absent), standard error
-# ("err text", else empty), the status ("= n", else 1 after an error) and files after ("> path = content" or
-# "= size(n)", with the usual mode); other files must not change. Options: "2>&1", "limit n" (file size), "linux" or
-# "windows".
+# The cases in rows/*.rows, on each file system of the tier. A row ends at a blank line, named by its first command or
+# "## name": commands ("$ args"), each run afresh on the files before ("< path = content", "< path/", "< path fifo");
+# then stdout ("out text", "|" a newline; unchecked if absent), stderr ("err text", else empty), status ("= n", else 1
+# after an error), files after ("> path = content" or "= size(n)", usual mode); other files must not change.
+# Options: "2>&1", "limit n" (file size), "linux" or "windows".
 import os, stat
 from pathlib import Path
 

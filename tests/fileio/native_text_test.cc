@@ -4,8 +4,7 @@
 
 namespace {
 
-// How UTF-8 is read decides where a message is cut and whether a sparse
-// path fits: bytes, and the characters they count as.
+// How UTF-8 is read decides where a message is cut and whether a sparse path fits: bytes, and the characters they are.
 TEST(NativeTextTest, Utf8EdgesCountAsTheCharactersTheyAre) {
   // clang-format off
   const std::pair<const char*, std::size_t> cases[] = {

@@ -1,6 +1,5 @@
-// Fuzzes Map verification through the tool's own streamed reads: it must
-// never read outside the Map, and every entry of a Map it accepts must be
-// there to read.
+// Fuzzes Map verification through the tool's own streamed reads: it must never read outside the Map, and every
+// entry of a Map it accepts must be there to read.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-// Random steps against a model: slots in use, and released slots with the number of commits begun at
-// their release (a commit numbered above that frees them when it succeeds). Every other slot is free.
+// Random steps against a model: slots in use, and released ones with the commits begun at their release (a later
+// commit frees them when it succeeds). Every other slot is free.
 TEST(SlotAllocator, AgreesWithModelOverRandomSteps) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
     SCOPED_TRACE(seed);
@@ -27,56 +27,42 @@ TEST(SlotAllocator, AgreesWithModelOverRandomSteps) {
     slots.end = below(40);  // as at open: every slot below the end in use, then runs freed
     for (std::uint32_t s = 0; s < slots.end; ++s) used.insert(s);
     for (int step = 0; step < 800; ++step) {
-      switch (const std::size_t op = below(7)) {
-        case 0:
-        case 1: {
-          std::uint32_t lowest = 0;
-          while (used.count(lowest) || waiting.count(lowest)) ++lowest;
-          ASSERT_EQ(TakeSlot(&slots), lowest);
-          used.insert(lowest);
-          break;
+      const std::size_t op = below(7);
+      if (op < 2) {
+        std::uint32_t lowest = 0;
+        while (used.count(lowest) || waiting.count(lowest)) ++lowest;
+        ASSERT_EQ(TakeSlot(&slots), lowest);
+        used.insert(lowest);
+      } else if (op < 4 && !used.empty()) {
+        const std::uint32_t s = used.extract(*std::next(used.begin(), below(used.size()))).value();
+        if (op == 2) {
+          GiveBackSlot(&slots, s);
+        } else {
+          ReleaseSlot(&slots, s);
+          waiting[s] = begun;
         }
-        case 2:
-        case 3:
-          if (!used.empty()) {
-            const std::uint32_t s = used.extract(*std::next(used.begin(), below(used.size()))).value();
-            if (op == 2) {
-              GiveBackSlot(&slots, s);
-            } else {
-              ReleaseSlot(&slots, s);
-              waiting[s] = begun;
-            }
-          }
-          break;
-        case 4:
-          if (!in_flight) {
-            BeginCommit(&slots);
-            ++begun;
-            in_flight = true;
-          }
-          break;
-        case 5:
-          if (in_flight) {
-            const bool ok = below(3) != 0;
-            EndCommit(&slots, ok);
-            in_flight = false;
-            std::erase_if(waiting, [&](const auto& w) { return ok && w.second < begun; });
-          }
-          break;
-        case 6: {  // a run of slots no one names, possibly overlapping free ones and past the end
-          const std::uint32_t first = below(slots.end + 2), count = below(6);
-          if (waiting.lower_bound(first) != waiting.lower_bound(first + count)) break;
+      } else if (op == 4 && !in_flight) {
+        BeginCommit(&slots);
+        ++begun;
+        in_flight = true;
+      } else if (op == 5 && in_flight) {
+        const bool ok = below(3) != 0;
+        EndCommit(&slots, ok);
+        in_flight = false;
+        std::erase_if(waiting, [&](const auto& w) { return ok && w.second < begun; });
+      } else if (op == 6) {  // a run of slots no one names, possibly overlapping free ones and past the end
+        const std::uint32_t first = below(slots.end + 2), count = below(6);
+        if (waiting.lower_bound(first) == waiting.lower_bound(first + count)) {
           FreeSlots(&slots, first, count);
           used.erase(used.lower_bound(first), used.lower_bound(first + count));
-          break;
         }
       }
-      std::uint32_t end = 0;
-      if (!used.empty()) end = *used.rbegin() + 1;
-      if (!waiting.empty()) end = std::max(end, waiting.rbegin()->first + 1);
-      ASSERT_EQ(slots.end, end) << "step " << step;
-      ASSERT_EQ(WaitingSlots(slots), waiting.size()) << "step " << step;
-      ASSERT_EQ(FreeBelowEnd(slots), end - used.size() - waiting.size()) << "step " << step;
+      SCOPED_TRACE(step);
+      const std::uint32_t end =
+          std::max(used.empty() ? 0 : *used.rbegin() + 1, waiting.empty() ? 0 : waiting.rbegin()->first + 1);
+      ASSERT_EQ(slots.end, end);
+      ASSERT_EQ(WaitingSlots(slots), waiting.size());
+      ASSERT_EQ(FreeBelowEnd(slots), end - used.size() - waiting.size());
     }
   }
 }
@@ -134,9 +120,7 @@ TEST(SlotAllocator, WindowsOverTheMapFindTheUnnamedSlotsAndTheSlotsNamedAgain) {
     const Expected<bool> twice = FreeUnnamedSlots(&slots, end, window, first, each);
     ASSERT_TRUE(twice && *twice == twiceLater);
     for (std::uint32_t slot = 0; slot <= end; ++slot) {
-      if (slot == end || !named.count(slot)) {
-        ASSERT_EQ(TakeSlot(&slots), slot);
-      }
+      if (slot == end || !named.count(slot)) ASSERT_EQ(TakeSlot(&slots), slot);
     }
     ASSERT_FALSE(EachSlotNamedAgain(end, window, each, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
       again.emplace_back(chunk, entry);
