@@ -97,11 +97,10 @@ TEST(SlotAllocator, WindowsOverTheMapFindTheUnnamedSlotsAndTheSlotsNamedAgain) {
     const std::uint64_t window = 1 + rng() % 5, end = rng() % 20;
     std::vector<std::uint32_t> entries(end == 0 ? 0 : rng() % 24);  // every slot named lies below the end
     for (auto& entry : entries) entry = rng() % end;
-    const EachEntry each = [&](const EntryVisit& visit) -> MaybeError {
-      for (std::uint32_t chunk = 0; chunk < entries.size(); ++chunk) {
-        if (auto error = visit(chunk, entries[chunk])) return error;
-      }
-      return std::nullopt;
+    const EachEntry each = [&](const EntryVisit& visit) {
+      MaybeError error;
+      for (std::uint32_t chunk = 0; chunk < entries.size() && !error; ++chunk) error = visit(chunk, entries[chunk]);
+      return error;
     };
     std::vector<bool> first;  // as opening marks them: grown to the highest slot of the first window named
     std::set<std::uint32_t> named;
@@ -120,7 +119,9 @@ TEST(SlotAllocator, WindowsOverTheMapFindTheUnnamedSlotsAndTheSlotsNamedAgain) {
     const Expected<bool> twice = FreeUnnamedSlots(&slots, end, window, first, each);
     ASSERT_TRUE(twice && *twice == twiceLater);
     for (std::uint32_t slot = 0; slot <= end; ++slot) {
-      if (slot == end || !named.count(slot)) ASSERT_EQ(TakeSlot(&slots), slot);
+      if (slot == end || !named.count(slot)) {
+        ASSERT_EQ(TakeSlot(&slots), slot);
+      }
     }
     ASSERT_FALSE(EachSlotNamedAgain(end, window, each, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
       again.emplace_back(chunk, entry);
