@@ -35,30 +35,47 @@ bool FlushesSkipped() {
 
 }  // namespace
 
-OwnedFile& OwnedFile::operator=(OwnedFile&& other) noexcept {
-  std::swap(file_, other.file_);
-  return *this;
-}
-
-OwnedFile::~OwnedFile() {
-  if (file_.native != kNoFile.native) sys::Close(file_);
-}
-
 Error ShortRead() { return Error{NATIVE("Short read from file")}; }
+
+namespace {
+
+sys::OpenMode ModeOf(Access access) {
+  return access == Access::kReadOnly ? sys::OpenMode::kRead : sys::OpenMode::kReadWrite;
+}
+
+// The file opened, or the error "<what> '<path>'" with the number.
+Expected<OwnedFile> Opened(int number, FileHandle file, const char* what, const NativeChar* path) {
+  if (number != 0) return PathError(what, path, number);
+  return OwnedFile(file);
+}
+
+}  // namespace
 
 Expected<OwnedFile> TryOpen(const NativeChar* path, Access access) {
   FileHandle file{};
-  const auto mode = access == Access::kReadOnly ? sys::OpenMode::kRead : sys::OpenMode::kReadWrite;
-  if (const int number = sys::Open(path, mode, &file)) return PathError("Cannot open", path, number);
-  return OwnedFile(file);
+  return Opened(sys::Open(path, ModeOf(access), &file), file, "Cannot open", path);
 }
 
 Expected<OwnedFile> TryCreate(const NativeChar* path) {
   FileHandle file{};
-  if (const int number = sys::Open(path, sys::OpenMode::kCreate, &file)) {
-    return PathError("Cannot create", path, number);
-  }
-  return OwnedFile(file);
+  return Opened(sys::Open(path, sys::OpenMode::kCreate, &file), file, "Cannot create", path);
+}
+
+Expected<OwnedDirectory> TryOpenDirectory(const NativeChar* path, const char* what, const NativeChar* named) {
+  DirectoryHandle directory{};
+  if (const int number = sys::OpenDirectory(path, &directory)) return PathError(what, named, number);
+  return OwnedDirectory(directory);
+}
+
+Expected<OwnedFile> TryOpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path,
+                              Access access) {
+  FileHandle file{};
+  return Opened(sys::OpenIn(directory, name, path, ModeOf(access), &file), file, "Cannot open", path);
+}
+
+Expected<OwnedFile> TryCreateNewIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path) {
+  FileHandle file{};
+  return Opened(sys::OpenIn(directory, name, path, sys::OpenMode::kCreateNew, &file), file, "Cannot create", path);
 }
 
 MaybeError TryRead(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
@@ -96,9 +113,9 @@ MaybeError TryFlush(FileHandle file) {
   return Failed(sys::Flush(file), kCannotWrite);
 }
 
-MaybeError TryFlushDirectory(const NativeChar* path) {
+MaybeError TryFlushDirectory(DirectoryHandle directory) {
   if (FlushesSkipped()) return std::nullopt;
-  return Failed(sys::FlushDirectory(path), kCannotWrite);
+  return Failed(sys::FlushDirectory(directory), kCannotWrite);
 }
 
 MaybeError TryFlushParentDirectory(const NativeChar* path) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "fileio/error.h"
 #include "fileio/handle.h"
@@ -16,28 +17,50 @@
 
 enum class Access { kReadOnly, kReadWrite };
 
-// An open file, closed (and so unlocked) when its owner goes.
-class OwnedFile {
+// An open file or directory, closed when its owner goes (a file is then
+// unlocked too).
+template <typename Handle, void (*CloseHandle)(Handle)>
+class Owned {
  public:
-  OwnedFile() : file_{kNoFile} {}
-  explicit OwnedFile(FileHandle file) : file_(file) {}
-  OwnedFile(OwnedFile&& other) noexcept : file_(other.file_) { other.file_ = kNoFile; }
-  OwnedFile& operator=(OwnedFile&& other) noexcept;
-  ~OwnedFile();
-  FileHandle get() const { return file_; }
-  bool is_open() const { return file_.native != kNoFile.native; }
+  Owned() : handle_{kNone} {}
+  explicit Owned(Handle handle) : handle_(handle) {}
+  Owned(Owned&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+  Owned& operator=(Owned&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
+  ~Owned() {
+    if (is_open()) CloseHandle(handle_);
+  }
+  Handle get() const { return handle_; }
+  bool is_open() const { return handle_.native != kNone.native; }
 
  private:
-  static constexpr FileHandle kNoFile{-1};
-  FileHandle file_;
+  static constexpr Handle kNone{-1};
+  Handle handle_;
 };
+using OwnedFile = Owned<FileHandle, sys::Close>;
+using OwnedDirectory = Owned<DirectoryHandle, sys::CloseDirectory>;
 
-// Opens an existing file: "Cannot open '<path>'".
+// Opens an existing file: "Cannot open '<path>'". A symbolic link is followed
+// only as sys::Open says.
 Expected<OwnedFile> TryOpen(const NativeChar* path, Access access);
 
 // Creates the file, or empties an existing one, for reading and writing; a
 // disk is written in place: "Cannot create '<path>'".
 Expected<OwnedFile> TryCreate(const NativeChar* path);
+
+// Opens the directory path to reach its files by name; a failure is told as
+// what ("Cannot open", "Cannot create") of named, the file that was to be
+// reached through it.
+Expected<OwnedDirectory> TryOpenDirectory(const NativeChar* path, const char* what, const NativeChar* named);
+
+// Opens or creates (a new file, that nothing has the name of) the file name
+// in directory, which path names: "Cannot open '<path>'", "Cannot create
+// '<path>'". A file that is not the directory's own is refused as
+// sys::OpenIn says.
+Expected<OwnedFile> TryOpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, Access access);
+Expected<OwnedFile> TryCreateNewIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path);
 
 // "Short read from file": a file ended before the bytes asked for.
 Error ShortRead();
@@ -61,9 +84,9 @@ Expected<std::uint64_t> TrySize(FileHandle file);
 // is 1; fails as a write does.
 MaybeError TryFlush(FileHandle file);
 
-// The same for the new entries of the directory path, or of the directory
-// that holds path.
-MaybeError TryFlushDirectory(const NativeChar* path);
+// The same for the new entries of the directory, or of the directory that
+// holds path.
+MaybeError TryFlushDirectory(DirectoryHandle directory);
 MaybeError TryFlushParentDirectory(const NativeChar* path);
 
 // Creates a directory that must not exist yet: "Cannot create directory

@@ -16,24 +16,40 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
 
 void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::PunchHole(file, offset, length); }
 
-MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how) {
-  const int number = how == Rename::kReplace ? sys::Rename(from, to) : sys::Exchange(from, to);
-  if (number) return PathError("Cannot rename", from, number);
+MaybeError TryRenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to,
+                       const NativeChar* fromPath, Rename how) {
+  const int number =
+      how == Rename::kReplace ? sys::RenameIn(directory, from, to) : sys::ExchangeIn(directory, from, to);
+  if (number) return PathError("Cannot rename", fromPath, number);
   return std::nullopt;
 }
 
-void RemoveFile(const NativeChar* path) { sys::Remove(path); }
-
-MaybeError TryRemoveFile(const NativeChar* path) {
-  const int number = sys::Remove(path);
+MaybeError TryRemoveIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path) {
+  const int number = sys::RemoveIn(directory, name);
   if (number != 0 && number != ENOENT) return PathError("Cannot remove", path, number);
   return std::nullopt;
 }
 
-Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path) {
-  sys::NameFacts facts{};
-  if (const int number = sys::FactsOfName(path, &facts)) return PathError("Cannot open", path, number);
+Expected<std::optional<sys::FileFacts>> TryFactsOfName(DirectoryHandle directory, const NativeChar* name,
+                                                       const NativeChar* path) {
+  sys::FileFacts facts{};
+  const int number = sys::FactsOfName(directory, name, &facts);
+  if (number == ENOENT) return std::optional<sys::FileFacts>();
+  if (number != 0) return PathError("Cannot open", path, number);
+  return std::optional<sys::FileFacts>(facts);
+}
+
+Expected<sys::FileFacts> TryFactsOfFile(FileHandle file, const NativeChar* path) {
+  sys::FileFacts facts{};
+  if (const int number = sys::FactsOfFile(file, &facts)) return PathError("Cannot open", path, number);
   return facts;
+}
+
+bool NameIsFile(DirectoryHandle directory, const NativeChar* name, FileHandle file) {
+  sys::FileFacts named{};
+  sys::FileFacts opened{};
+  return sys::FactsOfName(directory, name, &named) == 0 && sys::FactsOfFile(file, &opened) == 0 &&
+         named.device == opened.device && named.inode == opened.inode;
 }
 
 MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path) {

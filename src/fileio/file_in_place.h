@@ -1,11 +1,12 @@
 // What only a server of a live device does to its files: zeroing ranges and
-// giving their room back, swapping or replacing a file by name, removing
-// one, and keeping an owner across a replacement. Each returns its failure,
+// giving their room back, swapping, replacing or removing a file by its name
+// in a directory held open, and keeping an owner across a replacement. Each returns its failure,
 // as file.h does. Linux only: the Windows program serves nothing, so its
 // platform file does not have them and this file is not built there.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "fileio/error.h"
 #include "fileio/file.h"
@@ -21,25 +22,33 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
 // can; those bytes then read as zeros, elsewhere they stay as they are.
 void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
+// Names below are of files in directory, which their paths (for messages)
+// name too; nothing here follows a symbolic link.
+
 enum class Rename {
-  kReplace,   // the file at to is gone
-  kExchange,  // the file at to takes from's place; not supported by every file system
+  kReplace,   // the file named to is gone
+  kExchange,  // the file named to takes from's place; not supported by every file system
 };
 
-// Puts the file at from in the place of the file at to, in one step:
-// "Cannot rename '<from>'".
-MaybeError TryRename(const NativeChar* from, const NativeChar* to, Rename how = Rename::kReplace);
+// Puts the file named from in the place of the file named to, in one step:
+// "Cannot rename '<fromPath>'".
+MaybeError TryRenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to,
+                       const NativeChar* fromPath, Rename how);
 
-// Removes the file at path, if there is one.
-void RemoveFile(const NativeChar* path);
+// Removes the name, if there is one (a link's name, never what it leads to),
+// failing where what stands there cannot be removed (a directory): "Cannot
+// remove '<path>'".
+MaybeError TryRemoveIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path);
 
-// The same, failing when something stands at path that cannot be removed (a
-// directory): "Cannot remove '<path>'".
-MaybeError TryRemoveFile(const NativeChar* path);
+// What the name is, or nothing where there is none: "Cannot open '<path>'".
+Expected<std::optional<sys::FileFacts>> TryFactsOfName(DirectoryHandle directory, const NativeChar* name,
+                                                       const NativeChar* path);
 
-// Whether the name path is a symbolic link and how many names its file has:
-// "Cannot open '<path>'".
-Expected<sys::NameFacts> TryFactsOfName(const NativeChar* path);
+// What the open file is: "Cannot open '<path>'".
+Expected<sys::FileFacts> TryFactsOfFile(FileHandle file, const NativeChar* path);
+
+// Whether the name in directory is the open file.
+bool NameIsFile(DirectoryHandle directory, const NativeChar* name, FileHandle file);
 
 // Gives file the owner, group and mode of model: "Cannot keep the owner of
 // '<path>'", path naming model.

@@ -1,10 +1,18 @@
-// The values that cross the platform seam: an open file and a range of one.
+// The values that cross the platform seam: an open file or directory, and a
+// range of a file.
 #pragma once
 
 #include <cstdint>
 
 // An open file. The value is the platform's own (a descriptor or a handle).
 struct FileHandle {
+  std::intptr_t native;
+};
+
+// A directory held open, through which the files in it are reached by name
+// whatever later becomes of its path. On Windows nothing is held: the files
+// are reached by their whole paths.
+struct DirectoryHandle {
   std::intptr_t native;
 };
 

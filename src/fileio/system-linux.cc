@@ -16,6 +16,7 @@
 #include <cstdlib>  // free
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "fileio/system.h"
 
@@ -59,13 +60,91 @@ void CutAndReraise(int signalNumber) {
 
 }  // namespace
 
-int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
-  // Non-blocking, so that a pipe without a writer cannot hold the open.
+namespace {
+
+// Where a link is not followed: as the kernel refuses a link in a sticky
+// directory.
+constexpr int kLinkNotFollowed = ELOOP;
+
+// Whether a link owned by linkOwner may lead to the file: the caller owns
+// the link, or the link and the file have one owner.
+bool MayFollow(uid_t linkOwner, const struct stat& file) { return linkOwner == geteuid() || file.st_uid == linkOwner; }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens the file a link's text names, from the link's directory, where
+// MayFollow allows it. The file is first only looked at (O_PATH), so one
+// that may not be followed is never opened; the open that follows must find
+// that same file.
+int FollowLink(int directory, const char* target, uid_t linkOwner, int flags, int* fd) {
+  const int path = RetryOnInterrupt([&] { return openat(directory, target, O_PATH | O_CLOEXEC); });
+  if (path < 0) return errno;
+  struct stat seen {};
+  const bool allowed = fstat(path, &seen) == 0 && MayFollow(linkOwner, seen);
+  close(path);
+  if (!allowed) return kLinkNotFollowed;
+  *fd = RetryOnInterrupt([&] { return openat(directory, target, flags & ~(O_CREAT | O_EXCL | O_TRUNC)); });
+  if (*fd < 0) return errno;
+  struct stat opened {};
+  if (fstat(*fd, &opened) == 0 && SameFile(seen, opened) && MayFollow(linkOwner, opened)) return 0;
+  close(*fd);
+  return kLinkNotFollowed;
+}
+
+// Opens name in directory with flags, following a symbolic link there only
+// where MayFollow allows: the link is held open while its text is read, so
+// the owner compared is that of the link whose text is followed. Following
+// never creates. *fd is the open file.
+int OpenTrustingLinks(int directory, const char* name, int flags, int* fd) {
+  for (int tries = 0; tries < 3; ++tries) {
+    *fd = RetryOnInterrupt([&] { return openat(directory, name, flags | O_NOFOLLOW, 0666); });
+    if (*fd >= 0) return 0;
+    const int error = errno;
+    // A link as the last part: ELOOP, or ENOTDIR where a directory is wanted.
+    if (error != ELOOP && error != ENOTDIR) return error;
+    const int link = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0) return error;
+    struct stat facts {};
+    char target[4096];
+    ssize_t length = -1;
+    if (fstat(link, &facts) == 0 && S_ISLNK(facts.st_mode)) {
+      length = readlinkat(link, "", target, sizeof target);
+    }
+    close(link);
+    if (!S_ISLNK(facts.st_mode)) {
+      if (error == ENOTDIR) return error;
+      continue;  // replaced meanwhile: look again
+    }
+    if (length < 0 || length >= static_cast<ssize_t>(sizeof target)) return length < 0 ? errno : ENAMETOOLONG;
+    target[length] = '\0';
+    return FollowLink(directory, target, facts.st_uid, flags, fd);
+  }
+  return kLinkNotFollowed;
+}
+
+// Whether the file open as fd may be taken for one of directory's own: its
+// owner's, or the caller's own with no other name.
+bool BelongsIn(int directory, int fd) {
+  struct stat holder;
+  struct stat file;
+  if (fstat(directory, &holder) != 0 || fstat(fd, &file) != 0) return false;
+  return file.st_uid == holder.st_uid || (file.st_uid == geteuid() && file.st_nlink == 1);
+}
+
+int FlagsOf(OpenMode mode) {
+  // Non-blocking until the file is known to be no pipe, so that a pipe
+  // without a writer cannot hold the open.
   int flags = O_CLOEXEC | O_NONBLOCK;
   flags |= mode == OpenMode::kRead ? O_RDONLY : O_RDWR;
   if (mode == OpenMode::kCreate) flags |= O_CREAT;  // no O_TRUNC: only once locked
-  const int fd = RetryOnInterrupt([&] { return open(path, flags, 0666); });
-  if (fd < 0) return errno;
+  if (mode == OpenMode::kCreateNew) flags |= O_CREAT | O_EXCL;
+  return flags;
+}
+
+// Opens name in directory (see Open), checking with BelongsIn when inside.
+int OpenLocked(int directory, const char* name, OpenMode mode, bool inside, FileHandle* file) {
+  int fd = -1;
+  if (const int error = OpenTrustingLinks(directory, name, FlagsOf(mode), &fd)) return error;
   struct stat info;
   int error = 0;
   if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0 || fstat(fd, &info) != 0) {
@@ -73,7 +152,9 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   } else if (S_ISDIR(info.st_mode)) {
     error = EISDIR;  // opened for reading on POSIX; refused as writing would be
   } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    error = ENXIO;                          // as an open of a socket fails
+    error = ENXIO;  // as an open of a socket fails
+  } else if (inside && !BelongsIn(directory, fd)) {
+    error = kLinkNotFollowed;
   } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
     error = errno;
   } else if (mode == OpenMode::kCreate && S_ISREG(info.st_mode) && (info.st_size != 0 || info.st_blocks != 0) &&
@@ -90,6 +171,51 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   if (mode == OpenMode::kRead) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   file->native = fd;
   return 0;
+}
+
+// Calls open(directory, name) for the last part of path, in the directory
+// its other parts name (opened for the call, its links followed: the caller
+// chose them).
+template <typename OpenName>
+int InParent(const char* path, OpenName openName) {
+  const std::string_view whole(path);
+  const std::size_t slash = whole.rfind('/');
+  if (slash == std::string_view::npos) return openName(AT_FDCWD, path);
+  const std::string parent(whole.substr(0, slash == 0 ? 1 : slash));
+  const int directory = RetryOnInterrupt([&] { return open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+  if (directory < 0) return errno;
+  const int error = openName(directory, path + slash + 1);
+  close(directory);
+  return error;
+}
+
+}  // namespace
+
+int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
+  // A path that ends in a separator names a directory, which no file open
+  // takes: the system says why.
+  if (*path != '\0' && path[std::strlen(path) - 1] == '/') return OpenLocked(AT_FDCWD, path, mode, false, file);
+  return InParent(path,
+                  [&](int directory, const char* name) { return OpenLocked(directory, name, mode, false, file); });
+}
+
+int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
+  std::string named(path);
+  while (named.size() > 1 && named.back() == '/') named.pop_back();  // "d/" is d
+  return InParent(named.c_str(), [&](int parent, const char* name) {
+    int fd = -1;
+    int error = OpenTrustingLinks(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd);
+    // A directory the caller may search but not list is reached all the same.
+    if (error == EACCES) error = OpenTrustingLinks(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd);
+    if (error == 0) directory->native = fd;
+    return error;
+  });
+}
+
+void CloseDirectory(DirectoryHandle directory) { close(static_cast<int>(directory.native)); }
+
+int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
+  return OpenLocked(static_cast<int>(directory.native), name, mode, true, file);
 }
 
 void Close(FileHandle file) { close(Descriptor(file)); }
@@ -237,12 +363,8 @@ int Flush(FileHandle file) {
   return FlushError(RetryOnInterrupt([&] { return fdatasync(Descriptor(file)); }));
 }
 
-int FlushDirectory(const NativeChar* path) {
-  const int fd = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return errno;
-  const int error = FlushError(RetryOnInterrupt([&] { return fsync(fd); }));
-  close(fd);
-  return error;
+int FlushDirectory(DirectoryHandle directory) {
+  return FlushError(RetryOnInterrupt([&] { return fsync(static_cast<int>(directory.native)); }));
 }
 
 int FlushParentDirectory(const NativeChar* path) {
@@ -252,9 +374,13 @@ int FlushParentDirectory(const NativeChar* path) {
   std::free(real);
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
   const std::size_t slash = parent.rfind('/');
-  if (slash == std::string::npos) return FlushDirectory(".");
-  parent.erase(slash == 0 ? 1 : slash);
-  return FlushDirectory(parent.c_str());
+  if (slash != std::string::npos) parent.erase(slash == 0 ? 1 : slash);
+  const int fd = RetryOnInterrupt(
+      [&] { return open(slash == std::string::npos ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return errno;
+  const int error = FlushDirectory(DirectoryHandle{fd});
+  close(fd);
+  return error;
 }
 
 int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
@@ -266,19 +392,43 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   }));
 }
 
-int Rename(const NativeChar* from, const NativeChar* to) { return ErrorOf(rename(from, to)); }
+namespace {
 
-int Exchange(const NativeChar* a, const NativeChar* b) {
-  const int number = ErrorOf(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE));
+int At(DirectoryHandle directory) { return static_cast<int>(directory.native); }
+
+FileFacts FactsOf(const struct stat& status) {
+  const FileFacts::Kind kind = S_ISREG(status.st_mode)   ? FileFacts::kRegular
+                               : S_ISDIR(status.st_mode) ? FileFacts::kDirectory
+                               : S_ISLNK(status.st_mode) ? FileFacts::kSymbolicLink
+                                                         : FileFacts::kOther;
+  return FileFacts{kind, static_cast<std::uint64_t>(status.st_nlink), static_cast<std::uint64_t>(status.st_dev),
+                   static_cast<std::uint64_t>(status.st_ino)};
+}
+
+}  // namespace
+
+int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
+  return ErrorOf(renameat(At(directory), from, At(directory), to));
+}
+
+int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
+  const int number = ErrorOf(renameat2(At(directory), a, At(directory), b, RENAME_EXCHANGE));
   return number == EINVAL || number == ENOSYS ? EOPNOTSUPP : number;
 }
 
-int Remove(const NativeChar* path) { return ErrorOf(unlink(path)); }
+int RemoveIn(DirectoryHandle directory, const NativeChar* name) { return ErrorOf(unlinkat(At(directory), name, 0)); }
 
-int FactsOfName(const NativeChar* path, NameFacts* facts) {
+int FactsOfName(DirectoryHandle directory, const NativeChar* name, FileFacts* facts) {
   struct stat status {};
-  if (lstat(path, &status) != 0) return errno;
-  *facts = NameFacts{S_ISLNK(status.st_mode), static_cast<std::uint64_t>(status.st_nlink)};
+  if (fstatat(At(directory), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  *facts = FactsOf(status);
+  return 0;
+}
+
+int FactsOfFile(FileHandle file, FileFacts* facts) {
+  struct stat status {};
+  if (fstat(Descriptor(file), &status) != 0) return errno;
+  *facts = FactsOf(status);
   return 0;
 }
 

@@ -64,7 +64,9 @@ BOOL WINAPI CutOnInterrupt(DWORD) {
 
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   const DWORD access = mode == OpenMode::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-  const DWORD disposition = mode == OpenMode::kCreate ? CREATE_ALWAYS : OPEN_EXISTING;
+  const DWORD disposition = mode == OpenMode::kCreate      ? CREATE_ALWAYS
+                            : mode == OpenMode::kCreateNew ? CREATE_NEW
+                                                           : OPEN_EXISTING;
   const HANDLE handle = CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   if (GetFileType(handle) != FILE_TYPE_DISK) {  // a pipe or a console
@@ -76,6 +78,18 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
 }
 
 void Close(FileHandle file) { CloseHandle(Handle(file)); }
+
+// Links need an administrator here: files are reached by their whole paths.
+int OpenDirectory(const NativeChar*, DirectoryHandle* directory) {
+  directory->native = 0;
+  return 0;
+}
+
+void CloseDirectory(DirectoryHandle) {}
+
+int OpenIn(DirectoryHandle, const NativeChar*, const NativeChar* path, OpenMode mode, FileHandle* file) {
+  return Open(path, mode, file);
+}
 
 int ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count, std::size_t* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
@@ -143,7 +157,7 @@ void StartWriteback(FileHandle, std::uint64_t, std::uint64_t) {}
 int Flush(FileHandle file) { return FlushFileBuffers(Handle(file)) ? 0 : LastError(); }
 
 // NTFS journals its directories; there is no handle to flush them through.
-int FlushDirectory(const NativeChar*) { return 0; }
+int FlushDirectory(DirectoryHandle) { return 0; }
 int FlushParentDirectory(const NativeChar*) { return 0; }
 
 int MakeDirectory(const NativeChar* path) { return CreateDirectoryW(path, nullptr) ? 0 : LastError(); }

@@ -17,13 +17,36 @@ enum class OpenMode {
   kRead,       // an existing file, for reading
   kReadWrite,  // an existing file, for reading and writing
   kCreate,     // made if missing, emptied once locked if it is a file
+  kCreateNew,  // made, and failing if anything has the name already
 };
 
 // Opens path locked against other processes: one that holds the file makes
 // the open fail. Regular files and disks are accepted; a directory fails with
 // the platform's is-a-directory number, and pipes, sockets and character
 // devices fail at once, never blocking, with its no-such-device number.
+//
+// On Linux, where the last part of path is a symbolic link, it is followed
+// only when the caller owns the link, or the link and the file it leads to
+// have one owner: the rule Linux keeps in world-writable sticky directories,
+// kept everywhere, so that whoever may put links in a directory cannot lead
+// a caller to a file they could not reach. Otherwise the open fails with
+// ELOOP. The owners compared are those of the link read and of the file
+// opened, so a link swapped meanwhile gains nothing; an open that follows a
+// link never creates the file, and a file is emptied only once it is known
+// to be the one wanted.
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file);
+
+// Opens the directory path, under the same rule for a link, to reach the
+// files in it through OpenIn. Nothing is held on Windows.
+int OpenDirectory(const NativeChar* path, DirectoryHandle* directory);
+void CloseDirectory(DirectoryHandle directory);
+
+// Opens the file name in directory as Open opens a path (path names the same
+// file, and is what Windows opens). On Linux a file that neither the caller
+// nor the directory's owner owns is refused as a link not followed (ELOOP),
+// and so is a file of the caller's that has other names: another user's
+// file linked into the directory is never taken for the directory's own.
+int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, OpenMode mode, FileHandle* file);
 
 // Closes the file; nothing is reported.
 void Close(FileHandle file);
@@ -82,9 +105,9 @@ void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length)
 // other error (a read-only or aborted file system included) is returned.
 int Flush(FileHandle file);
 
-// The same for the entries of the directory path, or of the directory that
-// holds the file path names once its links are followed.
-int FlushDirectory(const NativeChar* path);
+// The same for the entries of the directory, or of the directory that holds
+// the file path names once its links are followed.
+int FlushDirectory(DirectoryHandle directory);
 int FlushParentDirectory(const NativeChar* path);
 
 // Creates a directory that must not exist yet.
@@ -97,23 +120,29 @@ int MakeDirectory(const NativeChar* path);
 // zeros; the length stays.
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
-// Puts the file at from in the place of the one at to, in one step.
-int Rename(const NativeChar* from, const NativeChar* to);
+// Names are of files in directory, as OpenIn takes them; nothing here follows
+// a symbolic link.
 
-// Swaps the files at a and b in one step; EOPNOTSUPP where the file system
+// Puts the file named from in the place of the one named to, in one step.
+int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to);
+
+// Swaps the files named a and b in one step; EOPNOTSUPP where the file system
 // cannot.
-int Exchange(const NativeChar* a, const NativeChar* b);
+int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b);
 
-// Removes the file at path.
-int Remove(const NativeChar* path);
+// Removes the name (a file's, or a link's: never what it leads to).
+int RemoveIn(DirectoryHandle directory, const NativeChar* name);
 
-// What replacing the file at path by another would lose: whether the name is
-// a symbolic link, and how many names the file has.
-struct NameFacts {
-  bool symbolicLink;
+// What a name or an open file is: its kind, how many names its file has, and
+// which file it is.
+struct FileFacts {
+  enum Kind { kRegular, kDirectory, kSymbolicLink, kOther } kind;
   std::uint64_t links;
+  std::uint64_t device;
+  std::uint64_t inode;
 };
-int FactsOfName(const NativeChar* path, NameFacts* facts);
+int FactsOfName(DirectoryHandle directory, const NativeChar* name, FileFacts* facts);
+int FactsOfFile(FileHandle file, FileFacts* facts);
 
 // Gives the file to the owner and group of the file model, with its mode.
 int CopyOwnership(FileHandle model, FileHandle file);

@@ -259,14 +259,14 @@ void ConvertChunks(FlatToSparseState* s) {
 }  // namespace
 
 void FlatToSparse(const NativeChar* source, const NativeChar* destination) {
-  NewSparseDevice device{OrExit(SparsePathsOf(destination)), OwnedFile(), OwnedFile()};
+  NewSparseDevice device{OrExit(SparsePathsOf(destination)), OwnedDirectory(), OwnedFile(), OwnedFile()};
   const OwnedFile flat = OpenExisting(source, Access::kReadOnly);
   FlatToSparseState s{};
   s.source = flat.get();
   s.sourceSize = GetSize(s.source);
   PrintProgress("Flat block device is %llu bytes\n", static_cast<unsigned long long>(s.sourceSize));
   s.chunkCount = ChunkCountOrExit(s.sourceSize, DEFAULT_CHUNK_LENGTH);
-  OrExit(MakeDeviceDirectory(device));
+  OrExit(MakeDeviceDirectory(&device));
   PrintNewDeviceSize(s.chunkCount * kChunk);
   CreateMap(&device, s.chunkCount);
   CreateStore(&device);

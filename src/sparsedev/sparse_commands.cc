@@ -37,10 +37,10 @@ void CreateStore(NewSparseDevice* device) {
 }
 
 void CreateSparse(std::uint64_t bytes, const NativeChar* path) {
-  NewSparseDevice device{OrExit(SparsePathsOf(path)), OwnedFile(), OwnedFile()};
+  NewSparseDevice device{OrExit(SparsePathsOf(path)), OwnedDirectory(), OwnedFile(), OwnedFile()};
   PrintNewDeviceSize(bytes);
   const std::uint32_t chunkCount = ChunkCountOrExit(bytes, DEFAULT_CHUNK_LENGTH);
-  OrExit(MakeDeviceDirectory(device));
+  OrExit(MakeDeviceDirectory(&device));
   CreateMap(&device, chunkCount);
   WriteAbsentEntries(device.map.get(), 0, chunkCount);
   CreateStore(&device);

@@ -22,14 +22,21 @@ MaybeError Keep(Expected<OwnedFile> made, OwnedFile* file) {
 
 }  // namespace
 
-MaybeError MakeDeviceDirectory(const NewSparseDevice& device) {
-  return TryMakeDirectory(device.paths.directory.c_str());
+MaybeError MakeDeviceDirectory(NewSparseDevice* device) {
+  const SparsePaths& paths = device->paths;
+  if (auto error = TryMakeDirectory(paths.directory.c_str())) return error;
+  Expected<OwnedDirectory> directory = TryOpenDirectory(paths.directory.c_str(), "Cannot create", paths.map.c_str());
+  if (!directory) return directory.error();
+  device->directory = std::move(*directory);
+  return std::nullopt;
 }
 
-MaybeError CreateMapFile(NewSparseDevice* device) { return Keep(TryCreate(device->paths.map.c_str()), &device->map); }
+MaybeError CreateMapFile(NewSparseDevice* device) {
+  return Keep(TryCreateNewIn(device->directory.get(), NATIVE("Map"), device->paths.map.c_str()), &device->map);
+}
 
 MaybeError CreateStoreFile(NewSparseDevice* device) {
-  return Keep(TryCreate(device->paths.store.c_str()), &device->store);
+  return Keep(TryCreateNewIn(device->directory.get(), NATIVE("Store"), device->paths.store.c_str()), &device->store);
 }
 
 MaybeError WriteMapHeader(FileHandle map, const MapHeader& header) {
@@ -43,19 +50,21 @@ MaybeError FinishNewDevice(const NewSparseDevice& device, const MapHeader& heade
   if (auto error = TryFlush(device.map.get())) return error;
   if (auto error = WriteMapHeader(device.map.get(), header)) return error;
   if (auto error = TryFlush(device.map.get())) return error;
-  if (auto error = TryFlushDirectory(device.paths.directory.c_str())) return error;
+  if (auto error = TryFlushDirectory(device.directory.get())) return error;
   return TryFlushParentDirectory(device.paths.directory.c_str());
 }
 
 Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access) {
-  Expected<OwnedFile> map = TryOpen(paths.map.c_str(), access);
+  Expected<OwnedDirectory> directory = TryOpenDirectory(paths.directory.c_str(), "Cannot open", paths.map.c_str());
+  if (!directory) return directory.error();
+  Expected<OwnedFile> map = TryOpenIn(directory->get(), NATIVE("Map"), paths.map.c_str(), access);
   if (!map) return map.error();
   const Expected<std::uint64_t> length = TrySize(map->get());
   if (!length) return length.error();
   if (*length >= kMapLengthLimit) {
     return FormatError("Sparse block device map too large, %llu bytes", static_cast<unsigned long long>(*length));
   }
-  return SparseDevice{std::move(paths), std::move(*map), *length, MapHeader{}, OwnedFile()};
+  return SparseDevice{std::move(paths), std::move(*directory), std::move(*map), *length, MapHeader{}, OwnedFile()};
 }
 
 MaybeError VerifyDevice(SparseDevice* device, const StoredVisit& visit) {
@@ -63,7 +72,7 @@ MaybeError VerifyDevice(SparseDevice* device, const StoredVisit& visit) {
 }
 
 MaybeError OpenDeviceStore(SparseDevice* device, Access access) {
-  return Keep(TryOpen(device->paths.store.c_str(), access), &device->store);
+  return Keep(TryOpenIn(device->directory.get(), NATIVE("Store"), device->paths.store.c_str(), access), &device->store);
 }
 
 Expected<SparseDevice> OpenSparseDevice(NativeStringView directory, Access access, const StoredVisit& visit) {

@@ -23,16 +23,18 @@ struct SparsePaths {
 Expected<SparsePaths> SparsePathsOf(NativeStringView directory, bool needsStore = true);
 
 // A new device (creation, flat-to-sparse) while it is made. Its Map's header
-// reads as zeros, which fails verification, until FinishNewDevice.
+// reads as zeros, which fails verification, until FinishNewDevice. Its files
+// are made new, through its directory.
 struct NewSparseDevice {
   SparsePaths paths;
+  OwnedDirectory directory;
   OwnedFile map;
   OwnedFile store;
 };
 
 // Each makes one part of the new device: its directory (which must not
 // exist yet), its Map (left empty), its empty Store.
-MaybeError MakeDeviceDirectory(const NewSparseDevice& device);
+MaybeError MakeDeviceDirectory(NewSparseDevice* device);
 MaybeError CreateMapFile(NewSparseDevice* device);
 MaybeError CreateStoreFile(NewSparseDevice* device);
 
@@ -42,16 +44,20 @@ MaybeError CreateStoreFile(NewSparseDevice* device);
 MaybeError FinishNewDevice(const NewSparseDevice& device, const MapHeader& header);
 
 // An existing device opened for use (extension, sparse-to-flat, a server):
-// its Map, and once verified its header, and once opened its Store.
+// its directory, its Map, and once verified its header, and once opened its
+// Store. Both files are reached through the directory and must be its own
+// (sys::OpenIn); a link there is followed only as sys::Open says.
 struct SparseDevice {
   SparsePaths paths;
+  OwnedDirectory directory;
   OwnedFile map;
   std::uint64_t mapLength;
   MapHeader header;
   OwnedFile store;
 };
 
-// Opens the device's Map. One of 4 GiB or more is "Sparse block device map
+// Opens the device's directory and its Map; a failure to open the directory
+// is told as the Map's ("Cannot open '<directory>/Map'"). One of 4 GiB or more is "Sparse block device map
 // too large, <length> bytes".
 Expected<SparseDevice> OpenDeviceMap(SparsePaths paths, Access access);
 
