@@ -2,7 +2,7 @@
 // requests. "nbdkit quillon disk.sparsefs" (the device is the plugin's first
 // parameter, "device=" spelled out or not). The device is opened, locked and
 // verified before nbdkit starts serving, so a bad one is refused at once;
-// every connection shares it. A failed request answers with its error
+// every connection shares it, and the first that may write readies it. A failed request answers with its error
 // number; the server goes on.
 #define NBDKIT_API_VERSION 2
 #include <nbdkit-plugin.h>
@@ -87,7 +87,19 @@ int ConfigComplete() {
   return 0;
 }
 
-void* Open(int) { return g_served.get(); }
+// A connection that may write readies the device first (once): until then
+// nothing in its directory changes.
+void* Open(int readonly) {
+  if (readonly == 0) {
+    const Expected<std::optional<Error>> why = StartWriting(g_served.get());
+    if (!why) {
+      nbdkit_error("%s", ErrorText(why.error()).c_str());
+      return nullptr;
+    }
+    if (*why) nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(**why).c_str());
+  }
+  return g_served.get();
+}
 
 std::int64_t GetSize(void*) { return static_cast<std::int64_t>(ServedSize(*g_served)); }
 

@@ -128,14 +128,19 @@ MaybeError WriteEntries(FileHandle map, const Changes& changes) {
   return std::nullopt;
 }
 
+// The copy of the Map, named in the device's directory, and its path for
+// messages.
+constexpr const NativeChar* kCopyName = NATIVE("Map.new");
 NativeString CopyPath(const ServedDevice& s) { return Concat({s.device.paths.map, NATIVE(".new")}); }
+
+DirectoryHandle Directory(const ServedDevice& s) { return s.device.directory.get(); }
 
 // Makes the spare the committed Map with changes and allocated stored
 // chunks: the Map before the last commit needs that commit's changes too;
 // with no spare, the whole Map is copied.
 MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allocated) {
   if (!s->spare.is_open()) {
-    Expected<OwnedFile> copy = TryCreate(CopyPath(*s).c_str());
+    Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, CopyPath(*s).c_str());
     if (!copy) return copy.error();
     s->spare = std::move(*copy);
     s->spareBehind.clear();
@@ -173,8 +178,12 @@ MaybeError FlushStoreAndCopy(ServedDevice* s) {
 // where the file system can swap the two. The handles change under the lock.
 MaybeError PutCopyInPlace(ServedDevice* s) {
   const NativeString copyPath = CopyPath(*s);
+  // The name is the owner's to change: what stands there now may be anything.
+  if (!NameIsFile(Directory(*s), kCopyName, s->spare.get())) {
+    return PathError("Another file took the place of the Map's copy", copyPath, 0);
+  }
   if (s->canExchange) {
-    MaybeError error = TryRename(copyPath.c_str(), s->device.paths.map.c_str(), Rename::kExchange);
+    MaybeError error = TryRenameIn(Directory(*s), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kExchange);
     if (!error) {
       const std::lock_guard<std::shared_mutex> guard(s->lock);
       std::swap(s->device.map, s->spare);
@@ -183,7 +192,9 @@ MaybeError PutCopyInPlace(ServedDevice* s) {
     if (error->number != EOPNOTSUPP) return error;
     s->canExchange = false;
   }
-  if (auto error = TryRename(copyPath.c_str(), s->device.paths.map.c_str())) return error;
+  if (auto error = TryRenameIn(Directory(*s), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kReplace)) {
+    return error;
+  }
   const std::lock_guard<std::shared_mutex> guard(s->lock);
   s->device.map = std::move(s->spare);
   s->spare = OwnedFile();  // closes the old Map
@@ -191,10 +202,12 @@ MaybeError PutCopyInPlace(ServedDevice* s) {
 }
 
 // After a failure the spare's state is unknown: the next commit copies anew.
-// With the commit lock held.
+// Its name goes only while it is still the spare's. With the commit lock held.
 void DropSpare(ServedDevice* s) {
+  if (s->spare.is_open() && NameIsFile(Directory(*s), kCopyName, s->spare.get())) {
+    static_cast<void>(TryRemoveIn(Directory(*s), kCopyName, CopyPath(*s).c_str()));  // a name left is only room
+  }
   s->spare = OwnedFile();
-  RemoveFile(CopyPath(*s).c_str());
 }
 
 // Commits the changes held now: the Store's data and a flushed copy of the
@@ -223,7 +236,7 @@ MaybeError CommitHeld(ServedDevice* s) {
       if (!error) error = PutCopyInPlace(s);
       // Until the directory is flushed the changes stay held: the next commit
       // writes them again, to a copy of its own.
-      if (!error) error = BreakOn(s, TryFlushDirectory(s->device.paths.directory.c_str()));
+      if (!error) error = BreakOn(s, TryFlushDirectory(Directory(*s)));
     } catch (const std::bad_alloc&) {
       error = OutOfMemory();
     }
@@ -377,25 +390,45 @@ void NoteStored(OpenScan* scan, std::uint32_t chunk, std::uint32_t entry) {
   }
 }
 
-// Where a commit cannot happen, or would change what the owner has, why; and
-// whatever stands where the copy goes is removed (or the error why it cannot
-// be). A commit replaces the Map's name by a copy of the Map.
+// Where a commit would change what the owner has (a name of the Map's, or
+// a file of other names), or write a file that is not the device's alone,
+// why; a directory where the copy goes is an error. Changes nothing.
 Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
-  const NativeString& map = s->device.paths.map;
-  const Expected<sys::NameFacts> facts = TryFactsOfName(map.c_str());
-  if (!facts) return facts.error();
-  if (facts->symbolicLink) {
-    return std::optional<Error>(PathError("Commits would replace the symbolic link", map, 0));
-  }
-  if (facts->links > 1)
-    return std::optional<Error>(PathError("Commits would part the Map from its other names", map, 0));
+  const SparsePaths& paths = s->device.paths;
   const NativeString copyPath = CopyPath(*s);
-  if (auto error = TryRemoveFile(copyPath.c_str())) return *error;
-  Expected<OwnedFile> copy = TryCreate(copyPath.c_str());
+  const Expected<std::optional<sys::FileFacts>> copy = TryFactsOfName(Directory(*s), kCopyName, copyPath.c_str());
+  if (!copy) return copy.error();
+  if (*copy && (*copy)->kind == sys::FileFacts::kDirectory) return PathError("Cannot remove", copyPath, EISDIR);
+  const Expected<std::optional<sys::FileFacts>> name = TryFactsOfName(Directory(*s), NATIVE("Map"), paths.map.c_str());
+  if (!name) return name.error();
+  if (*name && (*name)->kind == sys::FileFacts::kSymbolicLink) {
+    return std::optional<Error>(PathError("Commits would replace the symbolic link", paths.map, 0));
+  }
+  for (const auto& [file, path] : {std::pair(s->device.map.get(), &paths.map), {s->device.store.get(), &paths.store}}) {
+    const Expected<sys::FileFacts> facts = TryFactsOfFile(file, path->c_str());
+    if (!facts) return facts.error();
+    if (facts->kind != sys::FileFacts::kRegular) {
+      return std::optional<Error>(PathError("Only a regular file is written", *path, 0));
+    }
+    if (facts->links > 1) {
+      return std::optional<Error>(PathError(path == &paths.map ? "Commits would part the Map from its other names"
+                                                               : "Writes would change the Store's other names too",
+                                            *path, 0));
+    }
+  }
+  return std::optional<Error>();
+}
+
+// Removes whatever stands where the copy goes, then makes a copy there and
+// gives it the Map's owner and mode: where that cannot be done, why.
+Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) {
+  const NativeString copyPath = CopyPath(*s);
+  if (auto error = TryRemoveIn(Directory(*s), kCopyName, copyPath.c_str())) return *error;
+  Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, copyPath.c_str());
   if (!copy) return std::optional<Error>(copy.error());
-  MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), map.c_str());
-  *copy = OwnedFile();
-  RemoveFile(copyPath.c_str());
+  MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), s->device.paths.map.c_str());
+  s->spare = std::move(*copy);
+  DropSpare(s);
   return owner ? std::optional<Error>(*owner) : std::nullopt;
 }
 
@@ -426,7 +459,7 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   s->device.paths = std::move(*paths);
   if (s->writable) {
     const Expected<std::optional<Error>> why = WhyNotWritable(s);
-    if (!why) return why.error();  // something stands where the copy goes
+    if (!why) return why.error();  // a directory stands where the copy goes
     if (*why) {
       s->writable = false;
       s->readOnlyWhy = **why;
@@ -450,15 +483,26 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
     if (!twice) return twice.error();
     s->readyToWrite = !scan.shared && !*twice;
   }
-  scan.named = std::vector<bool>();
-  if (s->writable) {
-    const std::lock_guard<std::mutex> committing(s->commitLock);
-    if (auto error = ReclaimFreeSlots(s)) return *error;
-    // Only a saving: a device that cannot be compacted (a slot past the
-    // Store's end) is served as it is.
-    if (MostlyFree(*s)) static_cast<void>(CompactStore(s));
-  }
   return served;
+}
+
+Expected<std::optional<Error>> StartWriting(ServedDevice* s) {
+  if (s->writingStarted) return std::optional<Error>();
+  const std::lock_guard<std::mutex> committing(s->commitLock);
+  if (s->writingStarted || !s->writable) return std::optional<Error>();
+  const Expected<std::optional<Error>> why = TryOutCopy(s);
+  if (!why) return why.error();
+  if (*why) {
+    s->readOnlyWhy = **why;
+    s->writable = false;
+    return why;
+  }
+  if (auto error = ReclaimFreeSlots(s)) return *error;
+  // Only a saving: a device that cannot be compacted (a slot past the
+  // Store's end) is served as it is.
+  if (MostlyFree(*s)) static_cast<void>(CompactStore(s));
+  s->writingStarted = true;
+  return std::optional<Error>();
 }
 
 MaybeError PrepareForWriting(ServedDevice* s) {
@@ -607,7 +651,7 @@ std::optional<NativeString> TakeBrokenNotice(ServedDevice* s) {
 }
 
 MaybeError CloseServed(ServedDevice* s) {
-  if (!s->writable) return std::nullopt;
+  if (!s->writingStarted) return std::nullopt;
   MaybeError error = FlushServed(s);
   const std::lock_guard<std::mutex> committing(s->commitLock);
   if (!error) {

@@ -10,13 +10,19 @@
 // last committed one. The old Map stays as the next commit's copy, so a
 // commit writes what changed since the one before, not the whole Map.
 //
+// The device's files are reached only through its directory, opened once:
+// the copy is made new there (never opened by a name someone else may have
+// put there), and names are swapped and removed there, whatever becomes of
+// the device's path. Nothing in the directory changes until the first
+// connection that may write, so a read-only server changes nothing.
+//
 // A new chunk's data is written into a free slot before any entry names it.
 // A slot that a trim frees is handed out again only once the commit that
 // freed it is on stable storage and no request that looked it up is still
-// using it (slot_allocator.h). Opening the device gives back the room of the
+// using it (slot_allocator.h). The first writer gives back the room of the
 // slots the Map does not name (a cut commit may leave some) and cuts the
 // Store after the last named slot; where more than half of the Store is free
-// at the start or end of serving, the last slots' chunks move into free ones.
+// then, or at the end of serving, the last slots' chunks move into free ones.
 //
 // Once a flush fails, every later flush and write answers its error until
 // the server restarts: the failed pages may have been dropped, and a second
@@ -44,8 +50,10 @@ struct ServedDevice {
   // Set at open and then only read, but for the Map's handle and header
   // (changed under lock by a commit).
   SparseDevice device;  // its Map is the last committed one
-  bool writable;
+
+  std::atomic<bool> writable;        // cleared at most once, by StartWriting
   std::optional<Error> readOnlyWhy;  // why a device the server could open writable is served read-only
+  std::atomic<bool> writingStarted;  // StartWriting has readied the device
 
   std::atomic<bool> readyToWrite;  // no slot is named twice
   std::atomic<bool> storeWritten;  // since the last flush began
@@ -76,10 +84,16 @@ struct ServedDevice {
 inline Error OutOfMemory() { return Error{NATIVE("Cannot allocate memory"), ENOMEM}; }
 
 // Opens and verifies the device in directory, writable when it can be and a
-// commit can keep the Map's owner, mode and name (readOnlyWhy says why not);
-// reclaims the slots the Map does not name. Paths in the messages of the
-// opening are as given; later file names use absolutePath.
+// commit can keep the Map's name and its other names (readOnlyWhy says why
+// not), changing nothing. Paths in the messages of the opening are as given;
+// later messages name files by absolutePath.
 Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath);
+
+// Before the first connection that may write, once: removes a file where the
+// copy of the Map goes and tries a copy out (where it cannot be made or keep
+// the Map's owner and mode, the device is served read-only from then on, and
+// why is returned), then reclaims the slots the Map does not name.
+Expected<std::optional<Error>> StartWriting(ServedDevice* served);
 
 // Before the first write: gives each chunk that shares its slot with another
 // a slot of its own, so that a write to one chunk never changes another.

@@ -269,15 +269,22 @@ SERVER_ENV = dict(os.environ, LD_PRELOAD=os.environ['QUILLON_PLUGIN_PRELOAD'],
     'QUILLON_PLUGIN_PRELOAD') else None
 
 
-def serve(where, options=(), trace=None, device='d.sparsefs', listen=None):
-    """nbdkit serving device on where/sock or as listen says, under strace with the options trace."""
+def as_user(user):
+    """What runs a command as user (a number), or as the caller for None."""
+    return ['setpriv', f'--reuid={user}', f'--regid={user}', '--clear-groups'] if user else []
+
+
+def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugin=None, user=None):
+    """nbdkit serving device on where/sock or as listen says, under strace with the options trace, as user."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
         (where / left).unlink(missing_ok=True)
     tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
-    server = subprocess.Popen([*tracer, 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P', where / 'ready',
-                               *options, PLUGIN, device], cwd=where, stderr=subprocess.PIPE, start_new_session=True,
-                              env=SERVER_ENV)
+    server = subprocess.Popen([*tracer, *as_user(user), 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P',
+                               where / 'ready', *options, plugin or PLUGIN, device], cwd=where, stderr=subprocess.PIPE,
+                              start_new_session=True, env=SERVER_ENV)
+    deadline = time.monotonic() + 60
     while not (where / 'ready').exists() and server.poll() is None:
+        assert time.monotonic() < deadline, 'the server neither started nor ended'
         time.sleep(0.01)
     return server
 

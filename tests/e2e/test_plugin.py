@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, connect, data_ranges, extents, flat, fresh_device,
-                      fresh_dir, in_turn, linux_only, make_device, map_bytes, read_map, run, serve, shell, stop)
+                      fresh_dir, in_turn, linux_only, make_device, read_map, run, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -15,9 +15,7 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
     for files, device, message in [({}, 'd.sparsefs', "Cannot open 'd.sparsefs/Map': 2"), (
             {'Map': b'ABCD' + bytes(28), 'Store': b''}, 'd.sparsefs', 'Invalid sparse block device magic 0x44434241'),
             ({}, 'a.fs', "nbdkit's file plugin serves flat devices"), ({}, 'device=', 'a sparse device'),
-            ({}, 'd', "Sparse block device must have extension 'sparsefs'"), ({}, 'x=1', "unknown parameter 'x'"),
-            ({'Map': map_bytes(1, []), 'Store': b'', 'Map.new/x': b''}, 'd.sparsefs',  # a directory where the copy goes
-             f"Cannot remove '{tmp_path}/d.sparsefs/Map.new': 21")]:
+            ({}, 'd', "Sparse block device must have extension 'sparsefs'"), ({}, 'x=1', "unknown parameter 'x'")]:
         fresh_dir(tmp_path, 'd.sparsefs')
         for name, held in files.items():
             (tmp_path / 'd.sparsefs' / name).parent.mkdir(exist_ok=True)
@@ -58,7 +56,9 @@ def test_a_map_past_the_changes_held_and_a_block_of_entries(tmp_path):
         assert got == [(blocks - 8, 8, True), (blocks, 8, False)]
     assert read_map(tmp_path / 'd.sparsefs')[1] <= 8 + 70000 - 65536  # 65536 freed
     before = bytes(make_device(tmp_path, 1, [70001 + i for i in range(70000)], 1))
-    stop(serve(tmp_path), tmp_path)
+    server = serve(tmp_path)
+    connect(tmp_path)  # the first connection that may write readies the device
+    stop(server, tmp_path)
     assert flat(tmp_path) == before and os.stat(tmp_path / 'd.sparsefs/Store').st_size == 70000
 
 
@@ -250,7 +250,7 @@ def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_
 def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path):
     """Killed or failed at each call (the server goes on): the device verifies, keeps what was flushed, serves again."""
     paths = [str(tmp_path / p) for p in ('d.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Map.new', 'd.sparsefs/Store')]
-    calls = ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'rename', 'copy_file_range']
+    calls = ['pwrite64', 'fallocate', 'ftruncate', 'fdatasync', 'fsync', 'renameat2', 'renameat', 'copy_file_range']
     # The last: a file system that cannot swap names, where each commit copies the Map and renames it.
     for call, action in [(c, a) for c in calls for a in ('signal=SIGKILL', 'error=ENOSPC')] + [('renameat2', 'error=EINVAL')]:
         for n in in_turn(range(1, 100)):
@@ -258,7 +258,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
             trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
             server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
             flushed, last = workload(tmp_path, before)
-            assert n > 1 or call == 'rename' or f'{call}(' in (tmp_path / 'trace').read_text()  # each call is made
+            assert n > 1 or call == 'renameat' or f'{call}(' in (tmp_path / 'trace').read_text()  # each call is made
             stop(server, tmp_path)
             after, kept = flat(tmp_path), ([before] + flushed)[-1]
             for at in range(0, len(after), 4096):  # each byte as at the last flush, or as written since

@@ -1,60 +1,13 @@
-# What a server leaves to the device's owner, and how it serves on full and failing disks.
-import os, random, re, shutil, signal, subprocess, tempfile, time
-from pathlib import Path
+# How a server serves on full and failing disks.
+import os, random, re, shutil, subprocess, time
 
 import pytest
 
-from conftest import (ABSENT, BINARY, PLUGIN, SERVER_ENV, connect, errno_of, flat, linux_only, make_device, mount,
+from conftest import (ABSENT, PLUGIN, connect, errno_of, flat, linux_only, make_device, mount,
                       root_only, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
-
-
-@pytest.fixture
-def shared():
-    """A directory every user writes in, with copies of the plugin and the tool (the build may be root's alone)."""
-    with tempfile.TemporaryDirectory(dir='/tmp') as path:
-        os.chmod(path, 0o777)
-        for program in (PLUGIN, BINARY):
-            shutil.copy(program, path)
-        yield Path(path)
-
-
-@root_only  # the server runs as nobody: the device's files are its to write, their directory is not
-@pytest.mark.parametrize('links, told', [
-    ('true', "Cannot create '{}/Map.new': 13"),
-    ('mv Map .. && ln -s ../Map', "Commits would replace the symbolic link '{}/Map'"),
-    ('ln Map ..', "Commits would part the Map from its other names '{}/Map'"),
-    ('mount --bind {0} {0} && mount -o remount,bind,ro {0}', "Cannot open 'd.sparsefs/Map': 30")])
-def test_where_a_commit_would_lose_what_the_owner_has_the_device_is_served_read_only(shared, links, told):
-    before, device = bytes(make_device(shared, 4096, [0, ABSENT], 1)), shared / 'd.sparsefs'
-    assert shell(f'cd {device} && chmod 666 Map Store && ' + links.format(device))
-    names = os.lstat(device / 'Map')[:4]  # kind, inode, device, links
-    started = subprocess.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'nbdkit', '-U', 'sock',
-                              '-P', 'pid', shared / os.path.basename(PLUGIN), 'd.sparsefs'], cwd=shared, env=SERVER_ENV, capture_output=True)
-    h = connect(shared)[0]
-    read_only, held = h.is_read_only(), h.pread(8192, 0)
-    os.kill(int((shared / 'pid').read_text()), signal.SIGKILL)
-    subprocess.run(['umount', '-l', device], capture_output=True)  # the read-only file system
-    assert read_only and held == before and subprocess.run(['flock', device / 'Map', 'true']).returncode == 0
-    assert started.stderr.decode().count(f"serving 'd.sparsefs' read-only: {told.format(device)}\n") == 1
-    assert os.lstat(device / 'Map')[:4] == names and flat(shared) == before and not (device / 'Map.new').exists()
-
-
-@root_only
-def test_commits_keep_the_owner_group_and_mode_of_the_map_and_a_file_where_the_copy_goes_is_removed(shared):
-    make_device(shared, 4096, [0, ABSENT, ABSENT], 1)
-    assert shell(f'cd {shared}/d.sparsefs && chown 1234:1234 Map Store && chmod 600 Map && touch Map.new')
-    server, h = serve(shared), connect(shared)[0]
-    assert not (shared / 'd.sparsefs/Map.new').exists()
-    for data, at in ((b'x', 4096), (b'y', 8192)):  # each write of a new chunk with FUA commits
-        h.pwrite(data, at, nbd.CMD_FLAG_FUA)
-        assert shell(f'test "$(stat -c %u:%g:%a {shared}/d.sparsefs/Map)" = 1234:1234:600')
-    stop(server, shared)
-    assert flat(shared)[4096::4096] == b'xy'
-    assert subprocess.run(['setpriv', '--reuid=1234', '--regid=1234', '--clear-groups',
-                           shared / os.path.basename(BINARY), 'extend', '16384', 'd.sparsefs'], cwd=shared).returncode == 0
 
 
 @root_only
