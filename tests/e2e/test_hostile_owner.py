@@ -1,0 +1,229 @@
+# Root serving, or running a command on, a device that another user owns: whatever the owner puts in its directory,
+# at any instant, root never reads, writes, cuts or gives away a file of root's because of it.
+import contextlib, os, random, re, shutil, signal, stat, subprocess, tempfile
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import (ABSENT, BINARY, ODD, PLUGIN, as_user, connect, linux_only, map_bytes, root_only, serve, stop,
+                      write_sparse)
+
+nbd = pytest.importorskip('nbd')
+pytestmark = [linux_only, root_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built')]
+OWNER, SECRET = 65534, random.Random(31).randbytes(200000).translate(ODD)  # nobody; no zero byte to hide in
+
+
+class Home:
+    """The owner's directory with a device in it (slots 0 to 2 named), beside root's secret (mode 600) and root's own
+    device, and copies of the tool and the plugin that the owner may run."""
+
+    def __init__(self, top):
+        self.top, self.dir, self.secret = top, top / 'home', top / 'secret'
+        os.chmod(top, 0o755)
+        for program in (BINARY, PLUGIN):
+            shutil.copy(program, top)
+        self.secret.write_bytes(SECRET)
+        os.chmod(self.secret, 0o600)
+        write_sparse(top / 'root.sparsefs', 65536, [0], b'r' * 65536)
+        self.dir.mkdir()
+        self.data = write_sparse(self.dir / 'd.sparsefs', 4096, [0, ABSENT, 1, 2], random.randbytes(3 * 4096))
+        (self.dir / 'd.fs').write_bytes(b'f' * 4096)
+        (self.dir / 'blank.Map').write_bytes(map_bytes(4096, [ABSENT] * 4))
+        self.owner('true')
+
+    def owner(self, script):
+        """Runs script in the owner's directory as the owner, after giving the owner all of it."""
+        subprocess.run(['chown', '-R', f'{OWNER}:{OWNER}', self.dir], check=True)
+        return subprocess.run([*as_user(OWNER), 'sh', '-c', script], cwd=self.dir, capture_output=True).returncode == 0
+
+    def run(self, *args, user=None):
+        done = subprocess.run([*as_user(user), self.top / os.path.basename(BINARY), *args], cwd=self.dir,
+                              capture_output=True, timeout=60)
+        return done.returncode, done.stderr.decode()
+
+    def serve(self):
+        return serve(self.dir, plugin=self.top / os.path.basename(PLUGIN))
+
+    def check(self, *seen):
+        """Root's files as they were, and no byte of the secret in what anyone was given."""
+        info = os.stat(self.secret)
+        assert (self.secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
+        assert [(self.top / f'root.sparsefs/{n}').read_bytes() for n in ('Map', 'Store')] == [
+            map_bytes(65536, [0]), b'r' * 65536]
+        given = [p.read_bytes() for p in self.dir.rglob('*') if p.is_file() and not p.samefile(self.secret)]
+        assert not [held for held in [*seen, *given] if SECRET[:4096] in held or SECRET[-4096:] in held]
+
+
+@pytest.fixture
+def home():
+    with tempfile.TemporaryDirectory(dir='/tmp') as top:
+        yield Home(Path(top))
+
+
+@pytest.mark.parametrize('owner, command, told', [
+    ('ln -sf {secret} d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 40"),
+    ('mv blank.Map d.sparsefs/Map && ln -sf {secret} d.sparsefs/Store', 'serve',
+     "Cannot open 'd.sparsefs/Store': 40"),  # no slot named: the Store would be cut after the last
+    ('ln -sf {top}/root.sparsefs/Map d.sparsefs/Map', 'extend 524288 d.sparsefs', "Cannot open 'd.sparsefs/Map': 40"),
+    ('ln -sf {secret} d.sparsefs/Store', 'sparse-to-flat d.sparsefs {top}/out.fs', "Cannot open 'd.sparsefs/Store': 40"),
+    ('ln -sf {secret} d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 40"),
+    ('rm -r d.sparsefs && ln -s {top}/root.sparsefs d.sparsefs', 'extend 524288 d.sparsefs',
+     "Cannot open 'd.sparsefs/Map': 40"),
+    ('rm d.sparsefs/Store && mkfifo d.sparsefs/Store', 'sparse-to-flat d.sparsefs {top}/out.fs',
+     "Cannot open 'd.sparsefs/Store': 6"),  # refused at once, never waited on
+    ('ln -sf {top}/disk d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 40"),
+    ('rm d.sparsefs/Store', 'ln {secret} d.sparsefs/Store', "Cannot open 'd.sparsefs/Store': 40"),  # root's own link
+    ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21")])  # nor a directory
+def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, owner, command, told):
+    os.mknod(home.top / 'disk', stat.S_IFBLK | 0o600, os.makedev(7, 0))
+    assert home.owner(owner.format(secret=home.secret, top=home.top))
+    if command.startswith('ln '):  # a hard link, as where the system lets the owner make one
+        subprocess.run(command.format(secret=home.secret).split(), cwd=home.dir, check=True)
+        command = 'serve'
+    if command == 'serve':
+        server = home.serve()
+        assert server.wait(60) == 1 and told.format(home=home.dir) in server.stderr.read().decode()
+    else:
+        assert home.run(*command.format(top=home.top).split()) == (1, told + '\n')
+    assert not (home.top / 'out.fs').exists()
+    home.check()
+
+
+def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(home):
+    """A Store kept elsewhere, and the device itself, linked by the owner: each command and the server follow them;
+    a root server's commits keep the Map the owner's."""
+    assert home.owner('mkdir -p other/x.sparsefs && mv d.sparsefs/Map d.sparsefs/Store other/x.sparsefs/ && cd d.sparsefs'
+                      ' && ln -s ../other/x.sparsefs/Map && ln -s ../other/x.sparsefs/Store && ln -s other/x.sparsefs ../e.sparsefs')
+    for user, size in ((OWNER, 24576), (None, 32768)):
+        assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs', user=user) == (0, '')
+        assert (home.dir / 'o.fs').read_bytes().rstrip(b'\0') == home.data.rstrip(b'\0')
+        assert home.run('extend', str(size), 'e.sparsefs', user=user) == (0, '')
+    server = home.serve()  # the Map is a link: served read-only, and left alone
+    h = connect(home.dir)[0]
+    assert h.is_read_only() and h.pread(4 * 4096, 0) == home.data
+    stop(server, home.dir)
+    assert home.owner('rm d.sparsefs/Map && mv other/x.sparsefs/Map d.sparsefs/ && chmod 600 d.sparsefs/Map')
+    server = home.serve()
+    connect(home.dir)[0].pwrite(b'w' * 4096, 4096, nbd.CMD_FLAG_FUA)  # a commit: the new Map keeps owner and mode
+    stop(server, home.dir)
+    info = os.stat(home.dir / 'd.sparsefs/Map')
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (OWNER, OWNER, 0o600)
+    assert os.path.islink(home.dir / 'd.sparsefs/Store') and home.run('extend', '40960', 'd.sparsefs', user=OWNER) == (0, '')
+    assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs') == (0, '')
+    assert (home.dir / 'o.fs').read_bytes() == home.data[:4096] + b'w' * 4096 + home.data[8192:] + bytes(6 * 4096)
+    home.check()
+
+
+def test_a_name_the_owner_puts_where_the_copy_of_the_map_goes_is_never_written_and_only_removed_before_serving(home):
+    """Before the start the name is removed; while served, a commit that finds another file there fails its flush."""
+    assert home.owner(f'ln -s {home.secret} d.sparsefs/Map.new')
+    server = home.serve()
+    h = connect(home.dir)[0]
+    assert not os.path.lexists(home.dir / 'd.sparsefs/Map.new')
+    # The name taken before the first commit (made new, it exists: EEXIST), given back, taken after a commit.
+    take, give = f'ln -sf {home.secret} d.sparsefs/Map.new', 'rm d.sparsefs/Map.new'
+    for n, (owner, flushed) in enumerate([(take, 'EINVAL'), (give, None), (take, 'EIO'), ('true', 'EINVAL'), (give, None)]):
+        assert home.owner(owner)
+        h.trim(4096, 4096)  # so that each flush commits a change
+        h.pwrite(bytes([n + 1]) * 4096, 4096)
+        with pytest.raises(nbd.Error, match=flushed) if flushed else contextlib.nullcontext():
+            h.flush()
+        assert os.path.islink(home.dir / 'd.sparsefs/Map.new') == bool(flushed)
+    stop(server, home.dir)
+    assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs') == (0, '') and (home.dir / 'o.fs').read_bytes()[4096] == 5
+    home.check()
+
+
+def test_after_its_start_the_server_reaches_the_device_only_through_its_directory_and_read_only_changes_nothing(home):
+    write_sparse(home.dir / 'd.sparsefs', 4096, [4, ABSENT], random.randbytes(5 * 4096))  # would compact, 4 slots free
+    assert home.owner('touch d.sparsefs/Map.new')
+    device = home.dir / 'd.sparsefs'
+    files = lambda: {p: (os.lstat(p).st_ino, os.lstat(p).st_mtime_ns, os.lstat(p).st_ctime_ns) for p in device.iterdir()}
+    for options, calls in (['-r'], ',pwrite64,ftruncate,fallocate,fsync,fdatasync,fchown,fchmod'), ([], ''):
+        before = files()
+        server = serve(home.dir, options, ['-y', '-e', f'trace=%file{calls}'], plugin=home.top / os.path.basename(PLUGIN))
+        h = connect(home.dir)[0]
+        h.pread(8192, 0)
+        if not options:
+            h.pwrite(b'w' * 4096, 4096)
+        h.flush()
+        h.shutdown()
+        os.killpg(server.pid, signal.SIGTERM)
+        assert server.wait(60) == 0
+        calls = (home.dir / 'trace').read_text().split('/ready>')[-1].splitlines()  # from the start on
+        touched = [c for c in calls if 'sparsefs' in c and 'AT_EMPTY_PATH' not in c]  # fstat of what is open
+        if options:
+            assert files() == before and [c for c in touched if 'O_CREAT' in c or not c.split()[1].startswith(
+                ('openat', 'newfstatat', 'pread', 'fstat'))] == [], touched
+        else:  # the Map, the Store and the directory stay open
+            assert touched and [c for c in touched if not re.match(rf'\d+ +\w+\(\d+<{device}>, "[^/"]+"', c)] == []
+
+
+@pytest.mark.parametrize('links, told', [
+    ('true', "Cannot create '{}/Map.new': 13"),
+    ('mv Map .. && ln -s ../Map', "Commits would replace the symbolic link '{}/Map'"),
+    ('ln Map ..', "Commits would part the Map from its other names '{}/Map'"),
+    ('mount --bind {0} {0} && mount -o remount,bind,ro {0}', "Cannot open 'd.sparsefs/Map': 30")])
+def test_served_by_a_user_who_may_not_commit_as_the_owner_would_the_device_is_served_read_only(home, links, told):
+    """Root's device served by nobody, who may write its files but not their directory, nor give a copy their owner."""
+    device, where = home.top / 'd.sparsefs', home.top
+    before = write_sparse(device, 4096, [0, ABSENT], b'z' * 4096)
+    os.chmod(where, 0o777)  # for the server's socket
+    assert subprocess.run(f'cd {device} && chmod 666 Map Store && ' + links.format(device), shell=True).returncode == 0
+    names = os.lstat(device / 'Map')[:4]  # kind, inode, device, links
+    server = serve(where, plugin=where / os.path.basename(PLUGIN), user=OWNER)
+    h = connect(where)[0]  # whatever keeps it from writing is found by now
+    read_only, held = h.is_read_only(), h.pread(8192, 0)
+    stop(server, where)
+    subprocess.run(['umount', '-l', device], capture_output=True)  # the read-only file system
+    assert read_only and held == before and os.lstat(device / 'Map')[:4] == names and not (device / 'Map.new').exists()
+    assert server.stderr.read().decode().count(f"serving 'd.sparsefs' read-only: {told.format(device)}\n") == 1
+    assert home.run('sparse-to-flat', device, where / 'o.fs') == (0, '') and (where / 'o.fs').read_bytes() == before
+
+
+# What the owner may make of a name, at some point, while root runs a command on the device or serves it.
+NAMES = ['d.fs', 'd.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Store', 'd.sparsefs/Map.new']
+KINDS = {'root link': 'ln -s {secret} {name}', 'root device link': 'ln -s {top}/root.sparsefs{sub} {name}',
+         'owner link': 'ln -s $PWD/moved {name}', 'fifo': 'mkfifo {name}', 'directory': 'mkdir {name}',
+         'moved away': 'true', 'hard link': None}
+WHEN = ['before a command', 'before serving', 'between commits', 'before a clean stop']
+COMMANDS = ['extend 65536 d.sparsefs', 'sparse-to-flat d.sparsefs o.fs', 'extend 8192 d.fs', 'flat-to-sparse d.fs n.sparsefs']
+
+
+@settings(max_examples=settings.default.max_examples // 3)  # each example serves or runs commands
+@given(name=st.sampled_from(NAMES), kind=st.sampled_from(list(KINDS)), when=st.sampled_from(WHEN),
+       command=st.sampled_from(COMMANDS), seed=st.integers(0, 1 << 32))
+def test_whatever_the_owner_makes_of_a_name_and_whenever_root_keeps_its_files(name, kind, when, command, seed):
+    with tempfile.TemporaryDirectory(dir='/tmp') as top:
+        home, rng, seen = Home(Path(top)), random.Random(seed), []
+
+        def change():
+            sub = name.removeprefix('d.sparsefs') if name != 'd.fs' else '/Store'
+            home.owner(f'rm -rf moved; mv {name} moved; ' + (KINDS[kind] or 'true').format(
+                secret=home.secret, top=home.top, sub=sub, name=name))
+            if kind == 'hard link':  # as where the system lets the owner make one: root's file under the owner's name
+                os.link(home.secret, home.dir / name)
+        if when == 'before a command':
+            change()
+            status, err = home.run(*command.split())
+            assert status == 0 or (status == 1 and err.count('\n') == 1), err
+        else:
+            if when == 'before serving':
+                change()
+            server = home.serve()
+            served = server.poll() is None
+            if served:
+                h = connect(home.dir)[0]
+                for round in range(2):
+                    if (when, round) in (('between commits', 1), ('before a clean stop', 1)):
+                        change()
+                    with contextlib.suppress(nbd.Error):  # the device may be read-only, or its copy's name taken
+                        h.pwrite(rng.randbytes(4096), rng.randrange(4) * 4096)
+                        if round == 0 or when != 'before a clean stop':
+                            h.flush()
+                    seen.append(h.pread(4 * 4096, 0))
+                h.shutdown()
+                os.killpg(server.pid, signal.SIGTERM)
+            assert server.wait(60) == (0 if served else 1)  # never a crash
+        home.check(*seen)
