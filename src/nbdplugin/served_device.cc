@@ -408,7 +408,7 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
     const Expected<sys::FileFacts> facts = TryFactsOfFile(file, path->c_str());
     if (!facts) return facts.error();
     if (facts->kind != sys::FileFacts::kRegular) {
-      return std::optional<Error>(PathError("Only a regular file is written", *path, 0));
+      return std::optional<Error>(PathError("Writes would go to a special file", *path, 0));
     }
     if (facts->links > 1) {
       return std::optional<Error>(PathError(path == &paths.map ? "Commits would part the Map from its other names"
