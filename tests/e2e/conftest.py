@@ -281,7 +281,8 @@ def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugi
     tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
     server = subprocess.Popen([*tracer, *as_user(user), 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P',
                                where / 'ready', *options, plugin or PLUGIN, device], cwd=where, stderr=subprocess.PIPE,
-                              start_new_session=True, env=SERVER_ENV)
+                              start_new_session=True, env=dict(SERVER_ENV, ASAN_OPTIONS='detect_leaks=0') if trace and
+                              SERVER_ENV else SERVER_ENV)  # LeakSanitizer cannot work under ptrace
     deadline = time.monotonic() + 60
     while not (where / 'ready').exists() and server.poll() is None:
         assert time.monotonic() < deadline, 'the server neither started nor ended'
