@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "fileio/system.h"
 
@@ -25,6 +26,8 @@ MaybeError Failed(int number, const NativeChar* message) {
   return Error{message, number};
 }
 
+}  // namespace
+
 bool FlushesSkipped() {
   static const bool skipped = [] {
     const char* value = std::getenv("QUILLON_NO_FLUSH");
@@ -32,8 +35,6 @@ bool FlushesSkipped() {
   }();
   return skipped;
 }
-
-}  // namespace
 
 Error ShortRead() { return Error{NATIVE("Short read from file")}; }
 
@@ -146,11 +147,12 @@ MaybeError TrySetLength(FileHandle file, std::uint64_t length) {
 }
 
 MaybeError TryWriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte) {
-  static unsigned char block[kFillBlockSize];
-  std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize)));
+  const auto blockSize = static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize));
+  const auto block = std::make_unique_for_overwrite<unsigned char[]>(blockSize);
+  std::memset(block.get(), byte, blockSize);
   while (count > 0) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kFillBlockSize));
-    if (auto error = TryWrite(file, offset, block, piece)) return error;
+    if (auto error = TryWrite(file, offset, block.get(), piece)) return error;
     offset += piece;
     count -= piece;
   }

@@ -80,8 +80,12 @@ MaybeError TryWrite(FileHandle file, std::uint64_t offset, const void* buffer, s
 // The file's length (a disk's size): "Cannot get file size".
 Expected<std::uint64_t> TrySize(FileHandle file);
 
-// Waits until the file's data is on stable storage, unless QUILLON_NO_FLUSH
-// is 1; fails as a write does.
+// Whether QUILLON_NO_FLUSH is 1: flushes are skipped, for tests and
+// benchmarks only.
+bool FlushesSkipped();
+
+// Waits until the file's data is on stable storage, unless flushes are
+// skipped; fails as a write does.
 MaybeError TryFlush(FileHandle file);
 
 // The same for the new entries of the directory, or of the directory that
@@ -110,8 +114,7 @@ MaybeError TryCopyBytes(FileHandle source, std::uint64_t from, FileHandle destin
 // Sets the file's length without asking for room: "Cannot set end of file".
 MaybeError TrySetLength(FileHandle file, std::uint64_t length);
 
-// Writes count bytes of the value byte at offset, a block at a time. Only
-// one thread may fill at a time: the block is shared.
+// Writes count bytes of the value byte at offset, a block at a time.
 MaybeError TryWriteFill(FileHandle file, std::uint64_t offset, std::uint64_t count, unsigned char byte);
 
 // Makes [offset, offset + count) zeros that own their space: reserved where

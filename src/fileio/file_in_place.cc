@@ -14,6 +14,15 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
   return std::nullopt;
 }
 
+MaybeError TryFlushSideBySide(FileHandle a, FileHandle b) {
+  if (FlushesSkipped()) return std::nullopt;
+  int errorA = 0;
+  int errorB = 0;
+  sys::FlushSideBySide(a, b, &errorA, &errorB);
+  if (errorA == 0 && errorB == 0) return std::nullopt;
+  return Error{NATIVE("Cannot write to file"), errorA != 0 ? errorA : errorB};
+}
+
 void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::PunchHole(file, offset, length); }
 
 MaybeError TryRenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to,
@@ -54,5 +63,19 @@ bool NameIsFile(DirectoryHandle directory, const NativeChar* name, FileHandle fi
 
 MaybeError TryCopyOwnership(FileHandle model, FileHandle file, const NativeChar* path) {
   if (const int number = sys::CopyOwnership(model, file)) return PathError("Cannot keep the owner of", path, number);
+  return std::nullopt;
+}
+
+MaybeError TryMarkCopy(FileHandle copy, FileHandle original, const NativeChar* path) {
+  if (const int number = sys::MarkCopy(copy, original)) return PathError("Cannot mark the copy", path, number);
+  return std::nullopt;
+}
+
+bool IsMarkedCopy(FileHandle copy, FileHandle original) { return sys::IsMarkedCopy(copy, original); }
+
+void UnmarkCopy(FileHandle copy) { sys::UnmarkCopy(copy); }
+
+MaybeError TryMayChangeNames(DirectoryHandle directory, const NativeChar* path) {
+  if (const int number = sys::MayChangeNames(directory)) return PathError("Cannot create", path, number);
   return std::nullopt;
 }

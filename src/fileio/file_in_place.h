@@ -18,6 +18,9 @@
 // where the file system can, and zeros are written where it cannot.
 MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
+// Flushes both files as TryFlush does, side by side; the first error.
+MaybeError TryFlushSideBySide(FileHandle a, FileHandle b);
+
 // Gives back the room of [offset, offset + length) where the file system
 // can; those bytes then read as zeros, elsewhere they stay as they are.
 void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
@@ -46,6 +49,17 @@ Expected<std::optional<sys::FileFacts>> TryFactsOfName(DirectoryHandle directory
 
 // What the open file is: "Cannot open '<path>'".
 Expected<sys::FileFacts> TryFactsOfFile(FileHandle file, const NativeChar* path);
+
+// Marks copy as equal to original as it is now: "Cannot mark the copy
+// '<path>'", path naming copy. Whether the mark is there and still holds,
+// and taking it away, as sys::MarkCopy says.
+MaybeError TryMarkCopy(FileHandle copy, FileHandle original, const NativeChar* path);
+bool IsMarkedCopy(FileHandle copy, FileHandle original);
+void UnmarkCopy(FileHandle copy);
+
+// Whether the caller may create, rename and remove names in directory, which
+// path names: "Cannot create '<path>'".
+MaybeError TryMayChangeNames(DirectoryHandle directory, const NativeChar* path);
 
 // Whether the name in directory is the open file.
 bool NameIsFile(DirectoryHandle directory, const NativeChar* name, FileHandle file);

@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -363,6 +365,31 @@ int Flush(FileHandle file) {
   return FlushError(RetryOnInterrupt([&] { return fdatasync(Descriptor(file)); }));
 }
 
+namespace {
+
+struct FlushJob {
+  FileHandle file;
+  int error;
+};
+
+void* RunFlush(void* job) {
+  auto* flush = static_cast<FlushJob*>(job);
+  flush->error = Flush(flush->file);
+  return nullptr;
+}
+
+}  // namespace
+
+void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB) {
+  FlushJob job{a, 0};
+  pthread_t thread;
+  const bool beside = pthread_create(&thread, nullptr, RunFlush, &job) == 0;
+  if (!beside) RunFlush(&job);
+  *errorB = Flush(b);
+  if (beside) pthread_join(thread, nullptr);
+  *errorA = job.error;
+}
+
 int FlushDirectory(DirectoryHandle directory) {
   return FlushError(RetryOnInterrupt([&] { return fsync(static_cast<int>(directory.native)); }));
 }
@@ -441,6 +468,48 @@ int CopyOwnership(FileHandle model, FileHandle file) {
     return errno;
   }
   return ErrorOf(fchmod(Descriptor(file), wanted.st_mode & 07777));
+}
+
+namespace {
+
+// The mark of a copy: what the original and the copy were when the copy was
+// made equal (setting the mark changes neither, nor the copy's time of
+// change: a write to either does).
+constexpr const char* kCopyMark = "user.quillon.copy-of";
+
+std::string MarkOf(FileHandle copy, FileHandle original) {
+  struct stat was {};
+  struct stat is {};
+  if (fstat(Descriptor(original), &was) != 0 || fstat(Descriptor(copy), &is) != 0) return std::string();
+  char text[192];
+  std::snprintf(text, sizeof text, "%llu:%llu:%lld:%lld.%09ld:%lld.%09ld/%lld:%lld.%09ld",
+                static_cast<unsigned long long>(was.st_dev), static_cast<unsigned long long>(was.st_ino),
+                static_cast<long long>(was.st_size), static_cast<long long>(was.st_mtim.tv_sec), was.st_mtim.tv_nsec,
+                static_cast<long long>(was.st_ctim.tv_sec), was.st_ctim.tv_nsec, static_cast<long long>(is.st_size),
+                static_cast<long long>(is.st_mtim.tv_sec), is.st_mtim.tv_nsec);
+  return text;
+}
+
+}  // namespace
+
+int MarkCopy(FileHandle copy, FileHandle original) {
+  const std::string mark = MarkOf(copy, original);
+  if (mark.empty()) return errno;
+  const int number = ErrorOf(fsetxattr(Descriptor(copy), kCopyMark, mark.data(), mark.size(), 0));
+  return number == ENOTSUP || number == EPERM ? EOPNOTSUPP : number;
+}
+
+bool IsMarkedCopy(FileHandle copy, FileHandle original) {
+  char mark[192];
+  const ssize_t length = fgetxattr(Descriptor(copy), kCopyMark, mark, sizeof mark);
+  const std::string now = MarkOf(copy, original);
+  return length > 0 && !now.empty() && std::string_view(mark, static_cast<std::size_t>(length)) == now;
+}
+
+void UnmarkCopy(FileHandle copy) { fremovexattr(Descriptor(copy), kCopyMark); }
+
+int MayChangeNames(DirectoryHandle directory) {
+  return ErrorOf(faccessat(At(directory), ".", W_OK | X_OK, AT_EACCESS));
 }
 
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {

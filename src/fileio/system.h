@@ -113,8 +113,12 @@ int FlushParentDirectory(const NativeChar* path);
 // Creates a directory that must not exist yet.
 int MakeDirectory(const NativeChar* path);
 
-// From here to CopyOwnership: what only a server of a live device needs.
+// From here to MayChangeNames: what only a server of a live device needs.
 // Linux only; the Windows seam does not define them.
+
+// Flushes two files as Flush does, side by side: each waits for the disk
+// once, together. Where no thread can be had, one after the other.
+void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB);
 
 // Gives back the room of [offset, offset + length), which then reads as
 // zeros; the length stays.
@@ -146,6 +150,18 @@ int FactsOfFile(FileHandle file, FileFacts* facts);
 
 // Gives the file to the owner and group of the file model, with its mode.
 int CopyOwnership(FileHandle model, FileHandle file);
+
+// Marks copy as equal to original as original is now (which file it is, its
+// length and times, so that any change to it since shows); EOPNOTSUPP where
+// the file system keeps no such mark. IsMarkedCopy tells whether the mark
+// is there and still holds; UnmarkCopy takes it away.
+int MarkCopy(FileHandle copy, FileHandle original);
+bool IsMarkedCopy(FileHandle copy, FileHandle original);
+void UnmarkCopy(FileHandle copy);
+
+// Whether the caller may create, rename and remove names in directory: 0,
+// or the error number doing so would meet.
+int MayChangeNames(DirectoryHandle directory);
 
 // The first range at or after offset (and before limit) that may hold data,
 // clipped to [offset, limit), or nothing when the rest up to limit is a hole.
