@@ -91,12 +91,17 @@ int ConfigComplete() {
 // nothing in its directory changes.
 void* Open(int readonly) {
   if (readonly == 0) {
-    const Expected<std::optional<Error>> why = StartWriting(g_served.get());
-    if (!why) {
-      nbdkit_error("%s", ErrorText(why.error()).c_str());
+    const Expected<WritingStarted> started = StartWriting(g_served.get());
+    if (!started) {
+      nbdkit_error("%s", ErrorText(started.error()).c_str());
       return nullptr;
     }
-    if (*why) nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(**why).c_str());
+    if (const std::optional<Error>& why = started->readOnlyWhy) {
+      nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*why).c_str());
+    }
+    if (const std::optional<Error>& why = started->notCompacted) {
+      nbdkit_error("serving '%s' with its Store as it was, not compacted: %s", g_path.c_str(), ErrorText(*why).c_str());
+    }
   }
   return g_served.get();
 }

@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "fileio/file.h"
 #include "fileio/file_in_place.h"
@@ -105,10 +103,14 @@ MaybeError BreakOn(ServedDevice* s, MaybeError error) {
   return error;
 }
 
-// Calls visit(chunk, entry) for each stored entry of the committed Map.
+// Calls visit(chunk, entry) for each stored entry of the committed Map. A
+// visitor may commit, which puts another Map in place (and where names
+// cannot be swapped closes the one before): each block is read from the Map
+// committed then, which holds what the visits before it changed. With the
+// commit lock held (or before serving), so that no other commit replaces it.
 template <typename Visit>
 MaybeError EachStored(ServedDevice* s, Visit visit) {
-  return EachStoredEntry(s->device.map.get(), s->device.header.chunkCount, visit);
+  return EachStoredEntryOf([s] { return s->device.map.get(); }, s->device.header.chunkCount, visit);
 }
 
 using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
@@ -161,18 +163,7 @@ MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allo
 
 // Flushes the Store and the copy side by side: the copy names nothing until
 // it takes the Map's place.
-MaybeError FlushStoreAndCopy(ServedDevice* s) {
-  MaybeError storeError;
-  std::optional<std::thread> beside;
-  try {
-    beside.emplace([&] { storeError = TryFlush(s->device.store.get()); });
-  } catch (const std::system_error&) {  // no thread to be had: one after the other
-    storeError = TryFlush(s->device.store.get());
-  }
-  MaybeError copyError = TryFlush(s->spare.get());
-  if (beside) beside->join();
-  return storeError ? storeError : copyError;
-}
+MaybeError FlushStoreAndCopy(ServedDevice* s) { return TryFlushSideBySide(s->device.store.get(), s->spare.get()); }
 
 // Puts the flushed copy in the Map's place; the old Map becomes the spare
 // where the file system can swap the two. The handles change under the lock.
@@ -419,10 +410,50 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
   return std::optional<Error>();
 }
 
+// The copy a clean stop kept, where it is a plain file of the device's own
+// and still equals the Map; its mark goes, as the first commit makes it
+// another Map's copy. Otherwise none.
+OwnedFile KeptCopy(const ServedDevice& s) {
+  const NativeString copyPath = CopyPath(s);
+  const Expected<std::optional<sys::FileFacts>> name = TryFactsOfName(Directory(s), kCopyName, copyPath.c_str());
+  if (!name || !*name || (*name)->kind != sys::FileFacts::kRegular) return OwnedFile();
+  Expected<OwnedFile> copy = TryOpenIn(Directory(s), kCopyName, copyPath.c_str(), Access::kReadWrite);
+  if (!copy || !NameIsFile(Directory(s), kCopyName, copy->get()) || !IsMarkedCopy(copy->get(), s.device.map.get())) {
+    return OwnedFile();
+  }
+  UnmarkCopy(copy->get());
+  return std::move(*copy);
+}
+
+// At a clean stop: the spare made equal to the Map, flushed and marked as its
+// copy, so that the next server's first commit writes only its changes, not
+// a whole Map. Where that cannot be done, it goes.
+void KeepSpare(ServedDevice* s) {
+  FileHandle spare = s->spare.get();
+  if (!s->spare.is_open() || !NameIsFile(Directory(*s), kCopyName, spare) || WriteEntries(spare, s->spareBehind) ||
+      WriteMapHeader(spare, s->device.header) || TryFlush(spare) ||
+      TryMarkCopy(spare, s->device.map.get(), CopyPath(*s).c_str())) {
+    DropSpare(s);
+    return;
+  }
+  s->spare = OwnedFile();
+}
+
 // Removes whatever stands where the copy goes, then makes a copy there and
-// gives it the Map's owner and mode: where that cannot be done, why.
+// gives it the Map's owner and mode: where that cannot be done, why. A copy
+// kept by the last clean stop is taken instead, where it still holds.
 Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) {
   const NativeString copyPath = CopyPath(*s);
+  if (OwnedFile kept = KeptCopy(*s); kept.is_open()) {
+    MaybeError owner = TryCopyOwnership(s->device.map.get(), kept.get(), s->device.paths.map.c_str());
+    if (!owner) owner = TryMayChangeNames(Directory(*s), copyPath.c_str());
+    if (!owner) {
+      s->spare = std::move(kept);
+      s->spareBehind.clear();
+      return std::optional<Error>();
+    }
+    return std::optional<Error>(*owner);
+  }
   if (auto error = TryRemoveIn(Directory(*s), kCopyName, copyPath.c_str())) return *error;
   Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, copyPath.c_str());
   if (!copy) return std::optional<Error>(copy.error());
@@ -486,23 +517,26 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
   return served;
 }
 
-Expected<std::optional<Error>> StartWriting(ServedDevice* s) {
-  if (s->writingStarted) return std::optional<Error>();
+Expected<WritingStarted> StartWriting(ServedDevice* s) {
+  if (s->writingStarted) return WritingStarted{};
   const std::lock_guard<std::mutex> committing(s->commitLock);
-  if (s->writingStarted || !s->writable) return std::optional<Error>();
+  if (s->writingStarted || !s->writable) return WritingStarted{};
   const Expected<std::optional<Error>> why = TryOutCopy(s);
   if (!why) return why.error();
   if (*why) {
     s->readOnlyWhy = **why;
     s->writable = false;
-    return why;
+    return WritingStarted{*why, std::nullopt};
   }
   if (auto error = ReclaimFreeSlots(s)) return *error;
   // Only a saving: a device that cannot be compacted (a slot past the
   // Store's end) is served as it is.
-  if (MostlyFree(*s)) static_cast<void>(CompactStore(s));
+  WritingStarted started;
+  if (MostlyFree(*s)) {
+    if (MaybeError error = CompactStore(s)) started.notCompacted = *error;
+  }
   s->writingStarted = true;
-  return std::optional<Error>();
+  return started;
 }
 
 MaybeError PrepareForWriting(ServedDevice* s) {
@@ -661,7 +695,11 @@ MaybeError CloseServed(ServedDevice* s) {
       error = TrySetLength(s->device.store.get(), s->slots.end * ChunkLength(*s));
     }
   }
-  DropSpare(s);
+  if (error) {
+    DropSpare(s);
+  } else {
+    KeepSpare(s);
+  }
   return error;
 }
 

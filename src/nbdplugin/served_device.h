@@ -91,9 +91,14 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
 
 // Before the first connection that may write, once: removes a file where the
 // copy of the Map goes and tries a copy out (where it cannot be made or keep
-// the Map's owner and mode, the device is served read-only from then on, and
-// why is returned), then reclaims the slots the Map does not name.
-Expected<std::optional<Error>> StartWriting(ServedDevice* served);
+// the Map's owner and mode, the device is served read-only from then on),
+// then reclaims the slots the Map does not name, and compacts a Store more
+// than half free (one that cannot be is served as it is).
+struct WritingStarted {
+  std::optional<Error> readOnlyWhy;   // found now
+  std::optional<Error> notCompacted;  // why the Store is served as it was
+};
+Expected<WritingStarted> StartWriting(ServedDevice* served);
 
 // Before the first write: gives each chunk that shares its slot with another
 // a slot of its own, so that a write to one chunk never changes another.
