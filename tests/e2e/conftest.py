@@ -6,7 +6,7 @@ import contextlib, fcntl, os, random, re, select, shutil, signal, struct, subpro
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import settings
 
 with contextlib.suppress(ImportError):
     import nbd  # python3-libnbd: only the plugin's tests need it
@@ -19,8 +19,7 @@ ERRORS = {'missing-dir': (2, 3), 'exists': (17, 183), 'is-dir': (21, 5)}  # Linu
 ODD = bytes(b | 1 for b in range(256))
 ABSENT = 0xFFFFFFFF
 TIER = os.environ.get('QUILLON_TIER', 'quick')  # or proof: every file system (as root), 200 examples, every call
-settings.register_profile('quick', max_examples=30, deadline=None, database=None,
-                          suppress_health_check=list(HealthCheck))
+settings.register_profile('quick', max_examples=30, deadline=None, database=None)
 settings.register_profile('proof', settings.get_profile('quick'), max_examples=200)
 settings.load_profile(TIER)
 PLUGIN = os.environ.get('QUILLON_PLUGIN')

@@ -12,11 +12,12 @@ TEST(SlotUsers, ACommitWaitsForEarlierRequestsAlone) {
   SlotUsers users;
   auto earlier = std::make_unique<SlotUse>(&users);
   std::atomic<bool> waited = false;
+  const unsigned phase = users.phase.load();
   std::thread commit([&] {
     WaitForEarlierSlotUsers(&users);
     waited = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  while (users.phase.load() == phase) std::this_thread::yield();  // the commit has begun to wait
   auto later = std::make_unique<SlotUse>(&users);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(waited);
