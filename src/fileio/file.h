@@ -19,7 +19,7 @@ enum class Access { kReadOnly, kReadWrite };
 
 // An open file or directory, closed when its owner goes (a file is then
 // unlocked too).
-template <typename Handle, void (*CloseHandle)(Handle)>
+template <typename Handle, void (*CloseHandle)(Handle) noexcept>
 class Owned {
  public:
   Owned() : handle_{kNone} {}

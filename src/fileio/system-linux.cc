@@ -214,13 +214,13 @@ int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
   });
 }
 
-void CloseDirectory(DirectoryHandle directory) { close(static_cast<int>(directory.native)); }
+void CloseDirectory(DirectoryHandle directory) noexcept { close(static_cast<int>(directory.native)); }
 
 int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
   return OpenLocked(static_cast<int>(directory.native), name, mode, true, file);
 }
 
-void Close(FileHandle file) { close(Descriptor(file)); }
+void Close(FileHandle file) noexcept { close(Descriptor(file)); }
 
 namespace {
 

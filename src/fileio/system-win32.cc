@@ -77,7 +77,7 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
   return 0;
 }
 
-void Close(FileHandle file) { CloseHandle(Handle(file)); }
+void Close(FileHandle file) noexcept { CloseHandle(Handle(file)); }
 
 // Links need an administrator here: files are reached by their whole paths.
 int OpenDirectory(const NativeChar*, DirectoryHandle* directory) {
@@ -85,7 +85,7 @@ int OpenDirectory(const NativeChar*, DirectoryHandle* directory) {
   return 0;
 }
 
-void CloseDirectory(DirectoryHandle) {}
+void CloseDirectory(DirectoryHandle) noexcept {}
 
 int OpenIn(DirectoryHandle, const NativeChar*, const NativeChar* path, OpenMode mode, FileHandle* file) {
   return Open(path, mode, file);

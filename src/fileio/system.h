@@ -39,7 +39,7 @@ int Open(const NativeChar* path, OpenMode mode, FileHandle* file);
 // Opens the directory path, under the same rule for a link, to reach the
 // files in it through OpenIn. Nothing is held on Windows.
 int OpenDirectory(const NativeChar* path, DirectoryHandle* directory);
-void CloseDirectory(DirectoryHandle directory);
+void CloseDirectory(DirectoryHandle directory) noexcept;
 
 // Opens the file name in directory as Open opens a path (path names the same
 // file, and is what Windows opens). On Linux a file that neither the caller
@@ -49,7 +49,7 @@ void CloseDirectory(DirectoryHandle directory);
 int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, OpenMode mode, FileHandle* file);
 
 // Closes the file; nothing is reported.
-void Close(FileHandle file);
+void Close(FileHandle file) noexcept;
 
 // Reads count bytes at offset, retrying after signals and partial reads;
 // *done is count, or less only at the end of the file.

@@ -81,8 +81,8 @@ int ConfigComplete() {
     return -1;
   }
   g_served = std::move(*served);
-  if (g_served->readOnlyWhy) {
-    nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*g_served->readOnlyWhy).c_str());
+  if (const std::optional<Error> why = ReadOnlyWhy(g_served.get())) {
+    nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*why).c_str());
   }
   return 0;
 }

@@ -27,7 +27,7 @@ std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkL
 constexpr std::uint32_t kPageEntries = 1024;
 constexpr std::size_t kCachedPages = 2048;
 
-bool PageMayHoldData(const ServedDevice& s, std::uint64_t page) {
+bool PageMayHoldData(const ServedDevice& s, std::uint64_t page) REQUIRES_SHARED(s.lock) {
   return (s.pageMayHoldData[page / 64] >> (page % 64) & 1) != 0;
 }
 
@@ -42,8 +42,8 @@ void MarkPage(std::vector<std::uint64_t>* pages, std::uint32_t chunk) {
 
 // The chunk's entry where a shared lock can tell it (held, or in a cached
 // page), or nothing.
-std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) {
-  const std::shared_lock<std::shared_mutex> guard(s->lock);
+std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) EXCLUDES(s->lock) {
+  const Shared guard(&s->lock);
   const auto held = s->held.find(chunk);
   if (held != s->held.end()) return held->second;
   const std::uint32_t page = chunk / kPageEntries;
@@ -54,7 +54,7 @@ std::optional<std::uint32_t> KnownEntryOf(ServedDevice* s, std::uint32_t chunk) 
 }
 
 // The chunk's entry, held or committed. With the lock held.
-Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
+Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) REQUIRES(s->lock) {
   const auto held = s->held.find(chunk);
   if (held != s->held.end()) return held->second;
   const std::uint32_t page = chunk / kPageEntries;
@@ -64,7 +64,7 @@ Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
   if (s->cachedPage[place] != page + 1) {
     const std::uint32_t count = std::min(kPageEntries, s->device.header.chunkCount - page * kPageEntries);
     unsigned char bytes[kPageEntries * kMapEntrySize];
-    if (auto error = ReadEntries(s->device.map.get(), page * kPageEntries, count, bytes)) return *error;
+    if (auto error = ReadEntries(s->map.get(), page * kPageEntries, count, bytes)) return *error;
     for (std::uint32_t i = 0; i < count; ++i) entries[i] = LoadLittleEndian32(bytes + i * kMapEntrySize);
     s->cachedPage[place] = page + 1;
   }
@@ -72,15 +72,15 @@ Expected<std::uint32_t> EntryOf(ServedDevice* s, std::uint32_t chunk) {
 }
 
 // The chunk's entry, under a shared lock where that can tell it.
-Expected<std::uint32_t> LookUp(ServedDevice* s, std::uint32_t chunk) {
+Expected<std::uint32_t> LookUp(ServedDevice* s, std::uint32_t chunk) EXCLUDES(s->lock) {
   if (const std::optional<std::uint32_t> known = KnownEntryOf(s, chunk)) return *known;
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
+  const Locked<SharedMutex> guard(&s->lock);
   return EntryOf(s, chunk);
 }
 
 // Holds the chunk's new entry; true once so many changes are held, or freed
 // slots wait, that they must be committed. With the lock held.
-bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) {
+bool Hold(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry) REQUIRES(s->lock) {
   s->held[chunk] = entry;
   if (entry != ABSENT_CHUNK) MarkPage(&s->pageMayHoldData, chunk);
   return s->held.size() >= kMostHeld || WaitingSlots(s->slots) * ChunkLength(*s) >= kMostWaitingBytes;
@@ -107,10 +107,20 @@ MaybeError BreakOn(ServedDevice* s, MaybeError error) {
 // visitor may commit, which puts another Map in place (and where names
 // cannot be swapped closes the one before): each block is read from the Map
 // committed then, which holds what the visits before it changed. With the
-// commit lock held (or before serving), so that no other commit replaces it.
+// commit lock held, so that no other commit replaces it.
+FileHandle CommittedMap(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
+  const Shared guard(&s->lock);
+  return s->map.get();
+}
+
 template <typename Visit>
-MaybeError EachStored(ServedDevice* s, Visit visit) {
-  return EachStoredEntryOf([s] { return s->device.map.get(); }, s->device.header.chunkCount, visit);
+MaybeError EachStored(ServedDevice* s, Visit visit) REQUIRES(s->commitLock) {
+  return EachStoredEntryOf(
+      [s] {
+        s->commitLock.AssertHeld();
+        return CommittedMap(s);
+      },
+      s->device.header.chunkCount, visit);
 }
 
 using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
@@ -140,17 +150,17 @@ DirectoryHandle Directory(const ServedDevice& s) { return s.device.directory.get
 // Makes the spare the committed Map with changes and allocated stored
 // chunks: the Map before the last commit needs that commit's changes too;
 // with no spare, the whole Map is copied.
-MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allocated) {
+MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allocated) REQUIRES(s->commitLock) {
   if (!s->spare.is_open()) {
+    const FileHandle map = CommittedMap(s);
     Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, CopyPath(*s).c_str());
     if (!copy) return copy.error();
     s->spare = std::move(*copy);
     s->spareBehind.clear();
     // The Map's owner keeps it: its group, mode and owner go with it.
-    if (auto error = TryCopyOwnership(s->device.map.get(), s->spare.get(), s->device.paths.map.c_str())) return error;
+    if (auto error = TryCopyOwnership(map, s->spare.get(), s->device.paths.map.c_str())) return error;
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-    if (auto error = TryCopyBytes(s->device.map.get(), 0, s->spare.get(), 0, s->device.mapLength, buffer.get(),
-                                  kCopyBufferBytes)) {
+    if (auto error = TryCopyBytes(map, 0, s->spare.get(), 0, s->device.mapLength, buffer.get(), kCopyBufferBytes)) {
       return error;
     }
   }
@@ -163,11 +173,13 @@ MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allo
 
 // Flushes the Store and the copy side by side: the copy names nothing until
 // it takes the Map's place.
-MaybeError FlushStoreAndCopy(ServedDevice* s) { return TryFlushSideBySide(s->device.store.get(), s->spare.get()); }
+MaybeError FlushStoreAndCopy(ServedDevice* s) REQUIRES(s->commitLock) {
+  return TryFlushSideBySide(s->device.store.get(), s->spare.get());
+}
 
 // Puts the flushed copy in the Map's place; the old Map becomes the spare
 // where the file system can swap the two. The handles change under the lock.
-MaybeError PutCopyInPlace(ServedDevice* s) {
+MaybeError PutCopyInPlace(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
   const NativeString copyPath = CopyPath(*s);
   // The name is the owner's to change: what stands there now may be anything.
   if (!NameIsFile(Directory(*s), kCopyName, s->spare.get())) {
@@ -176,8 +188,8 @@ MaybeError PutCopyInPlace(ServedDevice* s) {
   if (s->canExchange) {
     MaybeError error = TryRenameIn(Directory(*s), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kExchange);
     if (!error) {
-      const std::lock_guard<std::shared_mutex> guard(s->lock);
-      std::swap(s->device.map, s->spare);
+      const Locked<SharedMutex> guard(&s->lock);
+      std::swap(s->map, s->spare);
       return std::nullopt;
     }
     if (error->number != EOPNOTSUPP) return error;
@@ -186,15 +198,15 @@ MaybeError PutCopyInPlace(ServedDevice* s) {
   if (auto error = TryRenameIn(Directory(*s), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kReplace)) {
     return error;
   }
-  const std::lock_guard<std::shared_mutex> guard(s->lock);
-  s->device.map = std::move(s->spare);
+  const Locked<SharedMutex> guard(&s->lock);
+  s->map = std::move(s->spare);
   s->spare = OwnedFile();  // closes the old Map
   return std::nullopt;
 }
 
 // After a failure the spare's state is unknown: the next commit copies anew.
 // Its name goes only while it is still the spare's. With the commit lock held.
-void DropSpare(ServedDevice* s) {
+void DropSpare(ServedDevice* s) REQUIRES(s->commitLock) {
   if (s->spare.is_open() && NameIsFile(Directory(*s), kCopyName, s->spare.get())) {
     static_cast<void>(TryRemoveIn(Directory(*s), kCopyName, CopyPath(*s).c_str()));  // a name left is only room
   }
@@ -207,15 +219,15 @@ void DropSpare(ServedDevice* s) {
 // commit. Writes that end after storeWritten is cleared set it again. The
 // slots freed before it began are free once it has succeeded and the
 // requests that might still use them have ended.
-MaybeError CommitHeld(ServedDevice* s) {
+MaybeError CommitHeld(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
   if (auto error = Broken(*s)) return error;
-  std::unique_lock<std::shared_mutex> guard(s->lock);
+  Locked<SharedMutex> guard(&s->lock);
   const bool written = s->storeWritten.exchange(false);
   Changes changes(s->held.begin(), s->held.end());
   const std::uint32_t allocated = s->allocated;
   BeginCommit(&s->slots);
   const bool freesSlots = !s->slots.committing.empty();
-  guard.unlock();
+  guard.Unlock();
   MaybeError error;
   if (changes.empty()) {
     if (written) error = BreakOn(s, TryFlush(s->device.store.get()));
@@ -233,14 +245,14 @@ MaybeError CommitHeld(ServedDevice* s) {
     }
   }
   if (!error && freesSlots) WaitForEarlierSlotUsers(&s->users);
-  guard.lock();
+  guard.Relock();
   EndCommit(&s->slots, !error);
   if (error) {
     s->storeWritten = true;
     if (!changes.empty()) DropSpare(s);
     return error;
   }
-  s->device.header.allocatedChunkCount = allocated;
+  s->committedAllocated = allocated;
   for (const auto& [chunk, entry] : changes) {
     const auto held = s->held.find(chunk);
     if (held != s->held.end() && held->second == entry) s->held.erase(held);  // not changed since
@@ -253,8 +265,8 @@ MaybeError CommitHeld(ServedDevice* s) {
   return std::nullopt;
 }
 
-MaybeError Commit(ServedDevice* s) {
-  const std::lock_guard<std::mutex> committing(s->commitLock);
+MaybeError Commit(ServedDevice* s) EXCLUDES(s->commitLock, s->lock) {
+  const Locked<Mutex> committing(&s->commitLock);
   return CommitHeld(s);
 }
 
@@ -265,7 +277,7 @@ struct NewSlot {
   std::uint32_t slot;
   bool dirty;
 };
-Expected<NewSlot> TakeNewSlot(ServedDevice* s) {
+Expected<NewSlot> TakeNewSlot(ServedDevice* s) REQUIRES(s->lock) {
   const std::optional<std::uint32_t> slot = TakeSlot(&s->slots);
   if (!slot) return Error{NATIVE("Sparse block device Store is full"), ENOSPC};
   const std::uint64_t begin = *slot * ChunkLength(*s);
@@ -286,16 +298,16 @@ Expected<NewSlot> TakeNewSlot(ServedDevice* s) {
 // Copies the chunk's data from slot entry into a new slot and holds the new
 // entry, releasing the old slot unless other chunks still name it. With the
 // commit lock held.
-MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, unsigned char* buffer,
-                     bool releaseOld) {
-  std::unique_lock<std::shared_mutex> guard(s->lock);
+MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, unsigned char* buffer, bool releaseOld)
+    REQUIRES(s->commitLock) EXCLUDES(s->lock) {
+  Locked<SharedMutex> guard(&s->lock);
   const Expected<NewSlot> slot = TakeNewSlot(s);
-  guard.unlock();
+  guard.Unlock();
   if (!slot) return slot.error();
   const std::uint64_t length = ChunkLength(*s);
   MaybeError error = TryCopyBytes(s->device.store.get(), entry * length, s->device.store.get(), slot->slot * length,
                                   length, buffer, kCopyBufferBytes);
-  guard.lock();
+  guard.Relock();
   if (error) {
     GiveBackSlot(&s->slots, slot->slot);
     return error;
@@ -303,35 +315,29 @@ MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, 
   s->storeWritten = true;
   if (releaseOld) ReleaseSlot(&s->slots, entry);
   const bool many = Hold(s, chunk, slot->slot);
-  guard.unlock();
+  guard.Unlock();
   return many ? CommitHeld(s) : std::nullopt;
 }
 
 // Gives each chunk whose slot an earlier chunk also names a copy of its own.
-MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) {
+MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  const EachEntry eachEntry = [s](const EntryVisit& visit) { return EachStored(s, visit); };
-  if (auto error = EachSlotNamedAgain(
-          slotsInUse, kSlotsPerWindow, eachEntry,
-          [&](std::uint32_t chunk, std::uint32_t entry) { return MoveChunk(s, chunk, entry, buffer.get(), false); })) {
+  const EachEntry eachEntry = [s](const EntryVisit& visit) {
+    s->commitLock.AssertHeld();  // the callbacks run inside this call
+    return EachStored(s, visit);
+  };
+  if (auto error =
+          EachSlotNamedAgain(slotsInUse, kSlotsPerWindow, eachEntry, [&](std::uint32_t chunk, std::uint32_t entry) {
+            s->commitLock.AssertHeld();
+            return MoveChunk(s, chunk, entry, buffer.get(), false);
+          })) {
     return error;
   }
   return CommitHeld(s);
 }
 
-// Moves the chunks of the slots past the allocated count into free slots
-// below it, commits, and cuts the Store after the last slot in use. With the
-// commit lock held, nothing held and no request in flight (the start or end
-// of serving).
-MaybeError CompactStore(ServedDevice* s) {
-  const std::uint32_t target = s->allocated;
-  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-        return entry < target ? std::nullopt : MoveChunk(s, chunk, entry, buffer.get(), true);
-      })) {
-    return error;
-  }
-  if (auto error = CommitHeld(s)) return error;
+// Cuts the Store after the last slot in use.
+MaybeError CutStore(ServedDevice* s) REQUIRES(s->lock) {
   const std::uint64_t end = s->slots.end * ChunkLength(*s);
   if (end >= s->storeLength) return std::nullopt;
   if (auto error = TrySetLength(s->device.store.get(), end)) return error;
@@ -339,25 +345,44 @@ MaybeError CompactStore(ServedDevice* s) {
   return std::nullopt;
 }
 
+// Moves the chunks of the slots past the allocated count into free slots
+// below it, commits, and cuts the Store after the last slot in use. With the
+// commit lock held and nothing held, where no request writes (the first
+// writer's readying, or the end of serving).
+MaybeError CompactStore(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
+  const std::uint32_t target = [s] {
+    const Shared guard(&s->lock);
+    return s->allocated;
+  }();
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+  if (auto error = EachStored(s, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+        s->commitLock.AssertHeld();  // the callback runs inside this call
+        return entry < target ? std::nullopt : MoveChunk(s, chunk, entry, buffer.get(), true);
+      })) {
+    return error;
+  }
+  if (auto error = CommitHeld(s)) return error;
+  const Locked<SharedMutex> guard(&s->lock);
+  return CutStore(s);
+}
+
 // Whether more than half of the Store's slots are free.
-bool MostlyFree(const ServedDevice& s) {
-  const std::uint64_t slots = s.storeLength / ChunkLength(s);
-  return 2 * std::uint64_t{s.allocated} < slots && s.readyToWrite;
+bool MostlyFree(ServedDevice* s) EXCLUDES(s->lock) {
+  const Shared guard(&s->lock);
+  const std::uint64_t slots = s->storeLength / ChunkLength(*s);
+  return 2 * std::uint64_t{s->allocated} < slots && s->readyToWrite;
 }
 
 // Gives back the room of the free slots (a cut commit may have written data
 // there) and cuts the Store after the last named slot.
-MaybeError ReclaimFreeSlots(ServedDevice* s) {
+MaybeError ReclaimFreeSlots(ServedDevice* s) EXCLUDES(s->lock) {
+  const Locked<SharedMutex> guard(&s->lock);
   const std::uint64_t length = ChunkLength(*s);
   for (const auto& [first, last] : s->slots.free) {
     const std::uint64_t begin = std::min(first * length, s->storeLength);  // a slot past the Store has no room
     GiveBackRoom(s->device.store.get(), begin, std::min(last * length, s->storeLength) - begin);
   }
-  const std::uint64_t end = s->slots.end * length;
-  if (end >= s->storeLength) return std::nullopt;
-  if (auto error = TrySetLength(s->device.store.get(), end)) return error;
-  s->storeLength = end;
-  return std::nullopt;
+  return CutStore(s);
 }
 
 // What opening learns from the Map's stored entries, read once as the Map
@@ -384,7 +409,7 @@ void NoteStored(OpenScan* scan, std::uint32_t chunk, std::uint32_t entry) {
 // Where a commit would change what the owner has (a name of the Map's, or
 // a file of other names), or write a file that is not the device's alone,
 // why; a directory where the copy goes is an error. Changes nothing.
-Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
+Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) REQUIRES(s->commitLock) {
   const SparsePaths& paths = s->device.paths;
   const NativeString copyPath = CopyPath(*s);
   const Expected<std::optional<sys::FileFacts>> copy = TryFactsOfName(Directory(*s), kCopyName, copyPath.c_str());
@@ -395,7 +420,7 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
   if (*name && (*name)->kind == sys::FileFacts::kSymbolicLink) {
     return std::optional<Error>(PathError("Commits would replace the symbolic link", paths.map, 0));
   }
-  for (const auto& [file, path] : {std::pair(s->device.map.get(), &paths.map), {s->device.store.get(), &paths.store}}) {
+  for (const auto& [file, path] : {std::pair(CommittedMap(s), &paths.map), {s->device.store.get(), &paths.store}}) {
     const Expected<sys::FileFacts> facts = TryFactsOfFile(file, path->c_str());
     if (!facts) return facts.error();
     if (facts->kind != sys::FileFacts::kRegular) {
@@ -413,12 +438,12 @@ Expected<std::optional<Error>> WhyNotWritable(ServedDevice* s) {
 // The copy a clean stop kept, where it is a plain file of the device's own
 // and still equals the Map; its mark goes, as the first commit makes it
 // another Map's copy. Otherwise none.
-OwnedFile KeptCopy(const ServedDevice& s) {
-  const NativeString copyPath = CopyPath(s);
-  const Expected<std::optional<sys::FileFacts>> name = TryFactsOfName(Directory(s), kCopyName, copyPath.c_str());
+OwnedFile KeptCopy(ServedDevice* s) REQUIRES(s->commitLock) {
+  const NativeString copyPath = CopyPath(*s);
+  const Expected<std::optional<sys::FileFacts>> name = TryFactsOfName(Directory(*s), kCopyName, copyPath.c_str());
   if (!name || !*name || (*name)->kind != sys::FileFacts::kRegular) return OwnedFile();
-  Expected<OwnedFile> copy = TryOpenIn(Directory(s), kCopyName, copyPath.c_str(), Access::kReadWrite);
-  if (!copy || !NameIsFile(Directory(s), kCopyName, copy->get()) || !IsMarkedCopy(copy->get(), s.device.map.get())) {
+  Expected<OwnedFile> copy = TryOpenIn(Directory(*s), kCopyName, copyPath.c_str(), Access::kReadWrite);
+  if (!copy || !NameIsFile(Directory(*s), kCopyName, copy->get()) || !IsMarkedCopy(copy->get(), CommittedMap(s))) {
     return OwnedFile();
   }
   UnmarkCopy(copy->get());
@@ -428,11 +453,12 @@ OwnedFile KeptCopy(const ServedDevice& s) {
 // At a clean stop: the spare made equal to the Map, flushed and marked as its
 // copy, so that the next server's first commit writes only its changes, not
 // a whole Map. Where that cannot be done, it goes.
-void KeepSpare(ServedDevice* s) {
-  FileHandle spare = s->spare.get();
+void KeepSpare(ServedDevice* s) REQUIRES(s->commitLock) {
+  const FileHandle spare = s->spare.get();
+  MapHeader header = s->device.header;
+  header.allocatedChunkCount = s->committedAllocated;
   if (!s->spare.is_open() || !NameIsFile(Directory(*s), kCopyName, spare) || WriteEntries(spare, s->spareBehind) ||
-      WriteMapHeader(spare, s->device.header) || TryFlush(spare) ||
-      TryMarkCopy(spare, s->device.map.get(), CopyPath(*s).c_str())) {
+      WriteMapHeader(spare, header) || TryFlush(spare) || TryMarkCopy(spare, CommittedMap(s), CopyPath(*s).c_str())) {
     DropSpare(s);
     return;
   }
@@ -442,10 +468,10 @@ void KeepSpare(ServedDevice* s) {
 // Removes whatever stands where the copy goes, then makes a copy there and
 // gives it the Map's owner and mode: where that cannot be done, why. A copy
 // kept by the last clean stop is taken instead, where it still holds.
-Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) {
+Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) REQUIRES(s->commitLock) {
   const NativeString copyPath = CopyPath(*s);
-  if (OwnedFile kept = KeptCopy(*s); kept.is_open()) {
-    MaybeError owner = TryCopyOwnership(s->device.map.get(), kept.get(), s->device.paths.map.c_str());
+  if (OwnedFile kept = KeptCopy(s); kept.is_open()) {
+    MaybeError owner = TryCopyOwnership(CommittedMap(s), kept.get(), s->device.paths.map.c_str());
     if (!owner) owner = TryMayChangeNames(Directory(*s), copyPath.c_str());
     if (!owner) {
       s->spare = std::move(kept);
@@ -457,7 +483,7 @@ Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) {
   if (auto error = TryRemoveIn(Directory(*s), kCopyName, copyPath.c_str())) return *error;
   Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, copyPath.c_str());
   if (!copy) return std::optional<Error>(copy.error());
-  MaybeError owner = TryCopyOwnership(s->device.map.get(), copy->get(), s->device.paths.map.c_str());
+  MaybeError owner = TryCopyOwnership(CommittedMap(s), copy->get(), s->device.paths.map.c_str());
   s->spare = std::move(*copy);
   DropSpare(s);
   return owner ? std::optional<Error>(*owner) : std::nullopt;
@@ -466,60 +492,70 @@ Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) {
 }  // namespace
 
 Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath) {
-  auto served = std::make_unique<ServedDevice>();
-  served->writable = true;
   OpenScan scan;
   const StoredVisit note = [&scan](std::uint32_t chunk, std::uint32_t entry) {
     NoteStored(&scan, chunk, entry);
     return MaybeError();
   };
+  std::optional<Error> readOnlyWhy;
   Expected<SparseDevice> device = OpenSparseDevice(directory, Access::kReadWrite, note);
   if (!device && (device.error().number == EACCES || device.error().number == EROFS)) {
-    served->writable = false;
-    served->readOnlyWhy = device.error();
+    readOnlyWhy = device.error();
     // Where the Map was read before the Store refused writing, the second
     // reading notes the same slots and pages again: read-only serving needs
     // nothing else from it.
     device = OpenSparseDevice(directory, Access::kReadOnly, note);
   }
   if (!device) return device.error();
-  served->device = std::move(*device);
-  ServedDevice* s = served.get();
   Expected<SparsePaths> paths = SparsePathsOf(absolutePath);
   if (!paths) return paths.error();
+  auto served = std::make_unique<ServedDevice>();
+  ServedDevice* s = served.get();
+  s->device = std::move(*device);
   s->device.paths = std::move(*paths);
-  if (s->writable) {
-    const Expected<std::optional<Error>> why = WhyNotWritable(s);
-    if (!why) return why.error();  // a directory stands where the copy goes
-    if (*why) {
-      s->writable = false;
-      s->readOnlyWhy = **why;
-    }
-  }
-  s->allocated = s->device.header.allocatedChunkCount;
-  s->canExchange = true;
-  s->pageMayHoldData = std::move(scan.pages);
-  s->pageMayHoldData.resize(s->device.header.chunkCount / kPageEntries / 64 + 1);
-  s->cachedEntries.resize(kCachedPages * kPageEntries);
-  s->cachedPage.resize(kCachedPages);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
-  s->storeLength = *storeLength;
-  if (!s->writable || (scan.ascending && scan.slotsInUse == s->allocated)) {
-    s->slots.end = scan.slotsInUse;  // no slot is free below the last (or none is needed)
+  {
+    const Locked<SharedMutex> guard(&s->lock);
+    s->map = std::move(s->device.map);
+    s->allocated = s->device.header.allocatedChunkCount;
+    s->pageMayHoldData = std::move(scan.pages);
+    s->pageMayHoldData.resize(s->device.header.chunkCount / kPageEntries / 64 + 1);
+    s->cachedEntries.resize(kCachedPages * kPageEntries);
+    s->cachedPage.resize(kCachedPages);
+    s->storeLength = *storeLength;
+  }
+  const Locked<Mutex> committing(&s->commitLock);
+  s->committedAllocated = s->device.header.allocatedChunkCount;
+  s->canExchange = true;
+  s->readOnlyWhy = readOnlyWhy;
+  if (!readOnlyWhy) {
+    const Expected<std::optional<Error>> why = WhyNotWritable(s);
+    if (!why) return why.error();  // a directory stands where the copy goes
+    s->readOnlyWhy = *why;
+  }
+  s->writable = !s->readOnlyWhy;
+  SlotAllocator slots;
+  if (!s->writable || (scan.ascending && scan.slotsInUse == s->device.header.allocatedChunkCount)) {
+    slots.end = scan.slotsInUse;  // no slot is free below the last (or none is needed)
     s->readyToWrite = scan.ascending;
   } else {
-    const EachEntry eachEntry = [s](const EntryVisit& visit) { return EachStored(s, visit); };
-    const Expected<bool> twice = FreeUnnamedSlots(&s->slots, scan.slotsInUse, kSlotsPerWindow, scan.named, eachEntry);
+    const EachEntry eachEntry = [s](const EntryVisit& visit) {
+      s->commitLock.AssertHeld();  // the callbacks run inside this call
+      return EachStored(s, visit);
+    };
+    const Expected<bool> twice = FreeUnnamedSlots(&slots, scan.slotsInUse, kSlotsPerWindow, scan.named, eachEntry);
     if (!twice) return twice.error();
     s->readyToWrite = !scan.shared && !*twice;
   }
+  const Locked<SharedMutex> guard(&s->lock);
+  s->slots = std::move(slots);
   return served;
 }
 
 Expected<WritingStarted> StartWriting(ServedDevice* s) {
   if (s->writingStarted) return WritingStarted{};
-  const std::lock_guard<std::mutex> committing(s->commitLock);
+  const Locked<Mutex> committing(&s->commitLock);
   if (s->writingStarted || !s->writable) return WritingStarted{};
   const Expected<std::optional<Error>> why = TryOutCopy(s);
   if (!why) return why.error();
@@ -532,18 +568,27 @@ Expected<WritingStarted> StartWriting(ServedDevice* s) {
   // Only a saving: a device that cannot be compacted (a slot past the
   // Store's end) is served as it is.
   WritingStarted started;
-  if (MostlyFree(*s)) {
+  if (MostlyFree(s)) {
     if (MaybeError error = CompactStore(s)) started.notCompacted = *error;
   }
   s->writingStarted = true;
   return started;
 }
 
+std::optional<Error> ReadOnlyWhy(ServedDevice* s) {
+  const Locked<Mutex> committing(&s->commitLock);
+  return s->readOnlyWhy;
+}
+
 MaybeError PrepareForWriting(ServedDevice* s) {
   if (s->readyToWrite) return std::nullopt;
-  const std::lock_guard<std::mutex> committing(s->commitLock);  // and every other writer waits
+  const Locked<Mutex> committing(&s->commitLock);  // and every other writer waits
   if (s->readyToWrite) return std::nullopt;
-  if (auto error = UnshareSlots(s, s->slots.end)) return error;
+  const std::uint64_t slotsInUse = [s] {
+    const Shared guard(&s->lock);
+    return s->slots.end;
+  }();
+  if (auto error = UnshareSlots(s, slotsInUse)) return error;
   s->readyToWrite = true;
   return std::nullopt;
 }
@@ -579,15 +624,15 @@ MaybeError StoreWritten(ServedDevice* s, MaybeError error) {
 // leaves nothing behind. Where another request stored the chunk meanwhile,
 // its slot is written instead.
 MaybeError WriteNewChunk(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
-                         std::uint32_t length, bool* many) {
-  std::unique_lock<std::shared_mutex> guard(s->lock);
+                         std::uint32_t length, bool* many) EXCLUDES(s->lock) {
+  Locked<SharedMutex> guard(&s->lock);
   const Expected<NewSlot> slot = TakeNewSlot(s);
-  guard.unlock();
+  guard.Unlock();
   if (!slot) return slot.error();
   const std::uint64_t begin = slot->slot * ChunkLength(*s);
   MaybeError error = slot->dirty ? TryZeroRange(s->device.store.get(), begin, ChunkLength(*s)) : std::nullopt;
   if (!error) error = TryWrite(s->device.store.get(), begin + within, bytes, length);
-  guard.lock();
+  guard.Relock();
   Expected<std::uint32_t> entry = error ? Expected<std::uint32_t>(*error) : EntryOf(s, chunk);
   if (!entry || *entry != ABSENT_CHUNK) GiveBackSlot(&s->slots, slot->slot);
   if (!entry) return entry.error();
@@ -597,7 +642,7 @@ MaybeError WriteNewChunk(ServedDevice* s, std::uint32_t chunk, std::uint64_t wit
     ++s->allocated;
     return std::nullopt;
   }
-  guard.unlock();
+  guard.Unlock();
   return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes, length));
 }
 
@@ -618,7 +663,7 @@ MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within
 MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, bool* many) {
   const SlotUse use(&s->users);
   Expected<std::uint32_t> entry = [&] {
-    const std::lock_guard<std::shared_mutex> guard(s->lock);
+    const Locked<SharedMutex> guard(&s->lock);
     Expected<std::uint32_t> found = EntryOf(s, chunk);
     if (found && *found != ABSENT_CHUNK && length == ChunkLength(*s)) {
       ReleaseSlot(&s->slots, *found);
@@ -687,12 +732,13 @@ std::optional<NativeString> TakeBrokenNotice(ServedDevice* s) {
 MaybeError CloseServed(ServedDevice* s) {
   if (!s->writingStarted) return std::nullopt;
   MaybeError error = FlushServed(s);
-  const std::lock_guard<std::mutex> committing(s->commitLock);
+  const Locked<Mutex> committing(&s->commitLock);
   if (!error) {
-    if (MostlyFree(*s)) {
+    if (MostlyFree(s)) {
       error = CompactStore(s);
-    } else if (s->slots.end * ChunkLength(*s) < s->storeLength) {
-      error = TrySetLength(s->device.store.get(), s->slots.end * ChunkLength(*s));
+    } else {
+      const Locked<SharedMutex> guard(&s->lock);
+      error = CutStore(s);
     }
   }
   if (error) {
@@ -704,7 +750,7 @@ MaybeError CloseServed(ServedDevice* s) {
 }
 
 std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::uint64_t end) {
-  const std::shared_lock<std::shared_mutex> guard(s->lock);
+  const Shared guard(&s->lock);
   std::uint64_t page = first / kPageEntries;
   const std::uint64_t endPage = (end + kPageEntries - 1) / kPageEntries;
   while (page < endPage) {
@@ -719,7 +765,7 @@ std::uint64_t FirstChunkMayHoldData(ServedDevice* s, std::uint64_t first, std::u
 }
 
 MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
-  const std::shared_lock<std::shared_mutex> guard(s->lock);
+  const Shared guard(&s->lock);
   std::vector<unsigned char> bytes;
   for (std::uint32_t done = 0; done < count;) {
     // A run of pages that may hold data, read at once, or one that holds none.
@@ -733,7 +779,7 @@ MaybeError ServedEntries(ServedDevice* s, std::uint32_t first, std::uint32_t cou
       std::fill(entries + done, entries + done + piece, ABSENT_CHUNK);
     } else {
       bytes.resize(std::size_t{piece} * kMapEntrySize);
-      if (auto error = ReadEntries(s->device.map.get(), chunk, piece, bytes.data())) return error;
+      if (auto error = ReadEntries(s->map.get(), chunk, piece, bytes.data())) return error;
       for (std::uint32_t i = 0; i < piece; ++i) {
         entries[done + i] = LoadLittleEndian32(bytes.data() + std::size_t{i} * kMapEntrySize);
       }

@@ -33,58 +33,64 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "fileio/error.h"
+#include "nbdplugin/locks.h"
 #include "nbdplugin/slot_allocator.h"
 #include "nbdplugin/slot_users.h"
 #include "sparsedev/sparse_device.h"
 
-// Locks, each taken before the next when several are: commitLock, then lock.
-// A request never waits for commitLock while it uses a slot, as a commit
-// waits for those requests.
+// Locks, each taken before the next when several are: commitLock, then lock
+// (clang checks the rules below). A request never waits for commitLock while
+// it uses a slot, as a commit waits for those requests.
 struct ServedDevice {
-  // Set at open and then only read, but for the Map's handle and header
-  // (changed under lock by a commit).
-  SparseDevice device;  // its Map is the last committed one
+  // Set at open and then only read: the directory, the Store, the paths, the
+  // Map's length and its header as at open. Its Map handle is moved to `map`.
+  SparseDevice device;
 
-  std::atomic<bool> writable;        // cleared at most once, by StartWriting
-  std::optional<Error> readOnlyWhy;  // why a device the server could open writable is served read-only
+  // Atomic, each for its reason: every connection asks whether it may write
+  // while the first writer may find it may not, once.
+  std::atomic<bool> writable;
+  // Asked before the commit lock is taken, and set with it.
   std::atomic<bool> writingStarted;  // StartWriting has readied the device
-
-  std::atomic<bool> readyToWrite;  // no slot is named twice
+  std::atomic<bool> readyToWrite;    // no slot is named twice
+  // Set by requests, taken by commits, whichever lock either holds.
   std::atomic<bool> storeWritten;  // since the last flush began
   std::atomic<int> brokenNumber;   // the number of the first failed flush, or 0
   std::atomic<bool> brokenTold;    // the log has said what a failed flush means
-  SlotUsers users;                 // atomic: no lock, as every read and write counts in
+  SlotUsers users;                 // no lock: every read and write counts in
 
-  // One commit, unsharing or move of chunks at a time: it writes the spare
-  // and swaps it with the Map, so these three are its own.
-  std::mutex commitLock;
-  OwnedFile spare;  // "Map.new": the Map before the last commit, or none
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind;  // what the last commit changed, sorted
-  bool canExchange;                                                  // else each commit copies the whole Map
+  // One commit, unsharing, move of chunks or readying at a time: it writes
+  // the spare and swaps it with the Map.
+  Mutex commitLock;
+  std::optional<Error> readOnlyWhy GUARDED_BY(commitLock);  // why a device the server could open writable is not
+  OwnedFile spare GUARDED_BY(commitLock);                   // "Map.new": the Map before the last commit, or none
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spareBehind GUARDED_BY(commitLock);  // the last commit's, sorted
+  bool canExchange GUARDED_BY(commitLock);                  // else each commit copies the whole Map
+  std::uint32_t committedAllocated GUARDED_BY(commitLock);  // the committed Map's allocated count
 
-  // Shared to look an entry up where it is known, exclusive to change any of
-  // these (a cache page loaded is a change) and the Map's handle.
-  std::shared_mutex lock;
-  std::uint32_t allocated;                                // with the held changes
-  SlotAllocator slots;                                    // which slots a new chunk may take
-  std::uint64_t storeLength;                              // as set by us
-  std::unordered_map<std::uint32_t, std::uint32_t> held;  // chunk -> entry, not committed
-  std::vector<std::uint64_t> pageMayHoldData;             // a bit per page of entries
-  std::vector<std::uint32_t> cachedEntries;               // pages of the committed Map
-  std::vector<std::uint32_t> cachedPage;                  // page number + 1 in each place, 0 for none
+  // Shared to look an entry up where it is known, alone to change any of
+  // these (a cache page loaded is a change).
+  SharedMutex lock;
+  OwnedFile map GUARDED_BY(lock);                                          // the last committed Map
+  std::uint32_t allocated GUARDED_BY(lock);                                // with the held changes
+  SlotAllocator slots GUARDED_BY(lock);                                    // which slots a new chunk may take
+  std::uint64_t storeLength GUARDED_BY(lock);                              // as set by us
+  std::unordered_map<std::uint32_t, std::uint32_t> held GUARDED_BY(lock);  // chunk -> entry, not committed
+  std::vector<std::uint64_t> pageMayHoldData GUARDED_BY(lock);             // a bit per page of entries
+  std::vector<std::uint32_t> cachedEntries GUARDED_BY(lock);               // pages of the committed Map
+  std::vector<std::uint32_t> cachedPage GUARDED_BY(lock);                  // page number + 1 in each place, 0 for none
 };
 
 // What a failed allocation answers: nothing may end the server.
 inline Error OutOfMemory() { return Error{NATIVE("Cannot allocate memory"), ENOMEM}; }
 
 // Opens and verifies the device in directory, writable when it can be and a
-// commit can keep the Map's name and its other names (readOnlyWhy says why
+// commit can keep the Map's name and its other names (ReadOnlyWhy says why
 // not), changing nothing. Paths in the messages of the opening are as given;
 // later messages name files by absolutePath.
 Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath);
@@ -99,6 +105,9 @@ struct WritingStarted {
   std::optional<Error> notCompacted;  // why the Store is served as it was
 };
 Expected<WritingStarted> StartWriting(ServedDevice* served);
+
+// Why a device the server could open writable is served read-only, if it is.
+std::optional<Error> ReadOnlyWhy(ServedDevice* served);
 
 // Before the first write: gives each chunk that shares its slot with another
 // a slot of its own, so that a write to one chunk never changes another.
