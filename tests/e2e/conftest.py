@@ -211,6 +211,28 @@ def mount(kind, image_dir, size):
     return mnt
 
 
+def loop_device(path):
+    """A loop device over the file at path (losetup -d lets it go), or a skip where there are none."""
+    made = subprocess.run(['losetup', '-f', '--show', path], capture_output=True, text=True)
+    return made.stdout.strip() or pytest.skip('no loop devices here')
+
+
+def attach_nbdfuse(mountpoint, *export):
+    """An NBD export (a URI, or '[ nbdkit ... ]') as the file mountpoint/nbd, once it is there."""
+    mountpoint.mkdir(exist_ok=True)
+    fuse, deadline = subprocess.Popen(['nbdfuse', mountpoint, *export]), time.monotonic() + 60
+    while not (mountpoint / 'nbd').exists():
+        assert fuse.poll() is None and time.monotonic() < deadline, 'nbdfuse did not start'
+        time.sleep(0.01)
+    return fuse
+
+
+def detach_nbdfuse(fuse, mountpoint):
+    """Unmounts lazily (-z): nbdfuse ends once a loop device lets go of its file."""
+    shell(f'fusermount3 -uz {mountpoint}')
+    fuse.wait(60)
+
+
 @pytest.fixture(scope='session',
                 params=['tmp'] + (['ext4', 'xfs', 'btrfs', 'ext2', 'tmpfs'] if ROOT and TIER == 'proof' else []))
 def file_system(request, tmp_path_factory):

@@ -1,10 +1,10 @@
 # How a server serves on full and failing disks.
-import os, random, re, shutil, subprocess, time
+import os, random, re, shutil
 
 import pytest
 
-from conftest import (ABSENT, PLUGIN, connect, errno_of, flat, linux_only, make_device, mount,
-                      root_only, serve, shell, stop)
+from conftest import (ABSENT, PLUGIN, attach_nbdfuse, connect, detach_nbdfuse, errno_of, flat, linux_only, make_device,
+                      mount, root_only, serve, shell, stop)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -39,12 +39,10 @@ def test_on_a_full_disk_new_chunks_alone_fail_and_give_back_what_they_took(tmp_p
 def test_on_a_disk_that_fails_writes_every_flush_fails_and_the_last_flushed_bytes_stay(tmp_path):
     """Linux may drop the pages a failed flush could not write, and answer the next flush with success."""
     fuse, mnt, trigger, server = tmp_path / 'fuse', tmp_path / 'mnt', tmp_path / 'trigger', None
-    shell(f'mkdir {fuse} {mnt}')  # a disk that fails each write while the trigger exists, as a file (nbdfuse)
-    disk = subprocess.Popen(['nbdfuse', '-P', tmp_path / 'ready', fuse, '[', 'nbdkit', '--filter=error', 'memory', '256M',
-                             'error=EIO', 'error-pwrite-rate=100%', f'error-pwrite-file={trigger}', ']'])
+    mnt.mkdir()  # a disk that fails each write while the trigger exists, as a file (nbdfuse)
+    disk = attach_nbdfuse(fuse, '[', 'nbdkit', '--filter=error', 'memory', '256M', 'error=EIO', 'error-pwrite-rate=100%',
+                          f'error-pwrite-file={trigger}', ']')
     try:
-        while not (tmp_path / 'ready').exists() and disk.poll() is None:
-            time.sleep(0.01)
         shell(f'mkfs.ext4 -qF {fuse}/nbd && mount -o loop {fuse}/nbd {mnt}') or pytest.skip('cannot mount it here')
         make_device(mnt, 65536, [ABSENT] * 4, 1)
         server, h = serve(mnt), connect(mnt)[0]
@@ -60,5 +58,5 @@ def test_on_a_disk_that_fails_writes_every_flush_fails_and_the_last_flushed_byte
     finally:
         if server:
             stop(server, mnt)
-        shell(f'umount -l {mnt}; fusermount3 -uz {fuse}')
-        disk.wait(60)  # unmounted lazily (-z): it ends once the loop lets go of its file
+        shell(f'umount -l {mnt}')
+        detach_nbdfuse(disk, fuse)

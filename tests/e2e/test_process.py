@@ -5,8 +5,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BINARY, content, hidden_space, in_turn, linux_only, make_file, mount, read_terminal, run,
-                      root_only, screen_text, shell, start_stopped)
+from conftest import (BINARY, content, hidden_space, in_turn, linux_only, loop_device, make_file, mount, read_terminal,
+                      run, root_only, screen_text, shell, start_stopped)
 
 pytestmark = linux_only
 
@@ -120,8 +120,7 @@ def test_disks_are_read_at_their_size_and_written_in_place(tmp_path):
     try:
         for name, held in [('source', image), ('target', "136C*'g'"), ('small', "64C*'g'")]:
             make_file(tmp_path / f'{name}.img', held)
-            loops.append(subprocess.run(['losetup', '-f', '--show', tmp_path / f'{name}.img'], capture_output=True,
-                                        text=True).stdout.strip() or pytest.skip('no loop devices here'))
+            loops.append(loop_device(tmp_path / f'{name}.img'))
             (tmp_path / f'{name}.fs').symlink_to(loops[-1])
         assert run(tmp_path, ['flat-to-sparse', 'source.fs', 'a.sparsefs'])[1].startswith(b'Flat block device is 8388608')
         assert (tmp_path / 'a.sparsefs/Map').read_bytes() == content('hdr(65536,128,3) le(-,0,1,2) 496*255')
