@@ -222,11 +222,13 @@ void DropSpare(ServedDevice* s) REQUIRES(s->commitLock) {
 MaybeError CommitHeld(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
   if (auto error = Broken(*s)) return error;
   Locked<SharedMutex> guard(&s->lock);
-  const bool written = s->storeWritten.exchange(false);
   Changes changes(s->held.begin(), s->held.end());
   const std::uint32_t allocated = s->allocated;
   BeginCommit(&s->slots);
   const bool freesSlots = !s->slots.committing.empty();
+  // Taken last: an allocation that fails above leaves it set, so that the
+  // next flush still flushes the Store.
+  const bool written = s->storeWritten.exchange(false);
   guard.Unlock();
   MaybeError error;
   if (changes.empty()) {
