@@ -194,9 +194,6 @@ int InParent(const char* path, OpenName openName) {
 }  // namespace
 
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
-  // A path that ends in a separator names a directory, which no file open
-  // takes: the system says why.
-  if (*path != '\0' && path[std::strlen(path) - 1] == '/') return OpenLocked(AT_FDCWD, path, mode, false, file);
   return InParent(path,
                   [&](int directory, const char* name) { return OpenLocked(directory, name, mode, false, file); });
 }

@@ -37,13 +37,13 @@ class Home:
         subprocess.run(['chown', '-R', f'{OWNER}:{OWNER}', self.dir], check=True)
         return subprocess.run([*as_user(OWNER), 'sh', '-c', script], cwd=self.dir, capture_output=True).returncode == 0
 
-    def run(self, *args, user=None):
-        done = subprocess.run([*as_user(user), self.top / os.path.basename(BINARY), *args], cwd=self.dir,
-                              capture_output=True, timeout=60)
+    def run(self, *args, user=None, trace=()):
+        done = subprocess.run([*as_user(user), *trace, self.top / os.path.basename(BINARY), *args], cwd=self.dir,
+                              capture_output=True, timeout=60, env=dict(os.environ, ASAN_OPTIONS='detect_leaks=0'))
         return done.returncode, done.stderr.decode()
 
-    def serve(self):
-        return serve(self.dir, plugin=self.top / os.path.basename(PLUGIN))
+    def serve(self, trace=None):
+        return serve(self.dir, trace=trace, plugin=self.top / os.path.basename(PLUGIN))
 
     def check(self, *seen):
         """Root's files as they were, and no byte of the secret in what anyone was given."""
@@ -81,12 +81,16 @@ def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, 
     if command.startswith('ln '):  # a hard link, as where the system lets the owner make one
         subprocess.run(command.format(secret=home.secret).split(), cwd=home.dir, check=True)
         command = 'serve'
+    trace = ['-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
     if command == 'serve':
-        server = home.serve()
+        server = home.serve(trace)
         assert server.wait(60) == 1 and told.format(home=home.dir) in server.stderr.read().decode()
     else:
-        assert home.run(*command.format(top=home.top).split()) == (1, told + '\n')
-    assert not (home.top / 'out.fs').exists()
+        command = command.format(top=home.top).split()
+        assert home.run(*command, trace=['strace', '-f', '-qq', '-o', home.dir / 'trace', *trace]) == (1, told + '\n')
+    opened = [call for call in (home.dir / 'trace').read_text().splitlines()
+              if re.search(rf'"{home.top}/(secret|root.sparsefs|disk)', call)]
+    assert not (home.top / 'out.fs').exists() and not [call for call in opened if 'O_PATH' not in call], opened
     home.check()
 
 
