@@ -95,6 +95,10 @@ def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the
 def test_a_clean_stop_keeps_the_copy_of_the_map_for_the_next_server_while_the_map_stays_as_it_was(tmp_path):
     """The next server's first commit then writes only its changes: no whole Map is copied."""
     make_device(tmp_path, 4096, [ABSENT] * 8, 1)
+    try:  # the copy's mark is an extended attribute
+        os.setxattr(tmp_path / 'd.sparsefs/Map', 'user.probe', b'1')
+    except OSError:
+        pytest.skip('this file system keeps no extended attributes: a clean stop removes the copy')
     for chunk, before, copied in ((0, 'true', True), (1, 'true', False), (2, 'extend', True), (3, 'true', False),
                                   (4, 'rm Map.new', True), (5, 'touch Map.new', True)):
         if before == 'extend':
