@@ -123,6 +123,15 @@ MaybeError EachStored(ServedDevice* s, Visit visit) REQUIRES(s->commitLock) {
       s->device.header.chunkCount, visit);
 }
 
+// EachStored as the slot allocator's passes take it. With the commit lock
+// held: they call it back inside the call they are given it in.
+EachEntry StoredEntries(ServedDevice* s) REQUIRES(s->commitLock) {
+  return [s](const EntryVisit& visit) {
+    s->commitLock.AssertHeld();
+    return EachStored(s, visit);
+  };
+}
+
 using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 // Writes the entries of changes (sorted by chunk) into map, a run of
@@ -324,15 +333,11 @@ MaybeError MoveChunk(ServedDevice* s, std::uint32_t chunk, std::uint32_t entry, 
 // Gives each chunk whose slot an earlier chunk also names a copy of its own.
 MaybeError UnshareSlots(ServedDevice* s, std::uint64_t slotsInUse) REQUIRES(s->commitLock) EXCLUDES(s->lock) {
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  const EachEntry eachEntry = [s](const EntryVisit& visit) {
-    s->commitLock.AssertHeld();  // the callbacks run inside this call
-    return EachStored(s, visit);
-  };
-  if (auto error =
-          EachSlotNamedAgain(slotsInUse, kSlotsPerWindow, eachEntry, [&](std::uint32_t chunk, std::uint32_t entry) {
-            s->commitLock.AssertHeld();
-            return MoveChunk(s, chunk, entry, buffer.get(), false);
-          })) {
+  if (auto error = EachSlotNamedAgain(slotsInUse, kSlotsPerWindow, StoredEntries(s),
+                                      [&](std::uint32_t chunk, std::uint32_t entry) {
+                                        s->commitLock.AssertHeld();
+                                        return MoveChunk(s, chunk, entry, buffer.get(), false);
+                                      })) {
     return error;
   }
   return CommitHeld(s);
@@ -542,11 +547,8 @@ Expected<std::unique_ptr<ServedDevice>> OpenServedDevice(NativeStringView direct
     slots.end = scan.slotsInUse;  // no slot is free below the last (or none is needed)
     s->readyToWrite = scan.ascending;
   } else {
-    const EachEntry eachEntry = [s](const EntryVisit& visit) {
-      s->commitLock.AssertHeld();  // the callbacks run inside this call
-      return EachStored(s, visit);
-    };
-    const Expected<bool> twice = FreeUnnamedSlots(&slots, scan.slotsInUse, kSlotsPerWindow, scan.named, eachEntry);
+    const Expected<bool> twice =
+        FreeUnnamedSlots(&slots, scan.slotsInUse, kSlotsPerWindow, scan.named, StoredEntries(s));
     if (!twice) return twice.error();
     s->readyToWrite = !scan.shared && !*twice;
   }
