@@ -129,7 +129,7 @@ def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path)
 
 
 # A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
-operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill']),
+operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill', 'extend']),
                        st.integers(0, 2), st.floats(0, 1),
                        st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
 devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)), min_size=1,
@@ -165,8 +165,12 @@ def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_syst
                 model[offset:offset + count] = bytes(count)
             elif kind == 'flush':
                 h.flush()
-            elif kind in ('restart', 'kill'):
+            elif kind in ('restart', 'kill', 'extend'):
                 stop(server, where) if kind == 'kill' else stop_cleanly(server, handles, where)
+                if kind == 'extend':  # the Map changes between serves: a copy kept of it no longer holds
+                    assert run(where, ['extend', str(len(model) + length), 'd.sparsefs'])[0] == 0
+                    model += bytes(length)
+                    states.append([bytes(length)])
                 server, handles = serve(where), connect(where, 3)
                 _, stored, entries = read_map(where / 'd.sparsefs')  # no stray room, a Store at most twice its data
                 store = os.stat(where / 'd.sparsefs/Store')
@@ -180,7 +184,7 @@ def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_syst
                 assert kind == 'kill' or got == model
                 assert all(got[i * length:(i + 1) * length] in chunk for i, chunk in enumerate(states))
                 model[:] = got
-            if kind in ('flush', 'restart', 'kill') or kind == 'fua' and count:  # an empty FUA write flushes nothing
+            if kind in ('flush', 'restart', 'kill', 'extend') or kind == 'fua' and count:  # an empty FUA write flushes nothing
                 states = [[] for _ in states]
             for i, chunk in enumerate(states):
                 if not chunk or chunk[-1] != model[i * length:(i + 1) * length]:
