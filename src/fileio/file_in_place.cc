@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
@@ -21,6 +22,50 @@ MaybeError TryFlushSideBySide(FileHandle a, FileHandle b) {
   sys::FlushSideBySide(a, b, &errorA, &errorB);
   if (errorA == 0 && errorB == 0) return std::nullopt;
   return Error{NATIVE("Cannot write to file"), errorA != 0 ? errorA : errorB};
+}
+
+namespace {
+
+// Pieces between which a background copy looks whether it should stop.
+constexpr std::uint64_t kBackgroundPiece = 64 << 20;
+
+void CopyAndFlush(BackgroundCopy* copy) {
+  for (std::uint64_t done = 0; done < copy->count && !copy->error; done += kBackgroundPiece) {
+    if (copy->stop) {
+      copy->error = Error{NATIVE("The copy was stopped"), ECANCELED};
+      return;
+    }
+    copy->error = TryCopyBytes(copy->source, done, copy->destination, done,
+                               std::min(kBackgroundPiece, copy->count - done), copy->buffer.get(), kCopyBufferBytes);
+  }
+  if (!copy->error) copy->error = TryFlush(copy->destination);
+}
+
+void RunBackgroundCopy(void* started) {
+  auto* copy = static_cast<BackgroundCopy*>(started);
+  CopyAndFlush(copy);
+  copy->finished = true;
+}
+
+}  // namespace
+
+BackgroundCopy::~BackgroundCopy() {
+  stop = true;
+  sys::Join(&thread);
+}
+
+std::unique_ptr<BackgroundCopy> StartBackgroundCopy(FileHandle source, FileHandle destination, std::uint64_t count) {
+  std::unique_ptr<BackgroundCopy> copy(new (std::nothrow) BackgroundCopy{source, destination, count, nullptr, {}, {}, {}, {}});
+  if (copy == nullptr) return nullptr;
+  copy->buffer.reset(new (std::nothrow) unsigned char[kCopyBufferBytes]);
+  if (copy->buffer == nullptr) return nullptr;
+  if (!sys::StartThread(RunBackgroundCopy, copy.get(), &copy->thread)) return nullptr;
+  return copy;
+}
+
+MaybeError FinishBackgroundCopy(std::unique_ptr<BackgroundCopy> copy) {
+  sys::Join(&copy->thread);
+  return copy->error;
 }
 
 void GiveBackRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) { sys::PunchHole(file, offset, length); }

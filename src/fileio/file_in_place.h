@@ -5,7 +5,9 @@
 // platform file does not have them and this file is not built there.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "fileio/error.h"
@@ -20,6 +22,27 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
 
 // Flushes both files as TryFlush does, side by side; the first error.
 MaybeError TryFlushSideBySide(FileHandle a, FileHandle b);
+
+// A copy of source's first count bytes into destination, made and then
+// flushed on a thread of its own while the caller goes on; source must not
+// change meanwhile. Destroying it stops the copy and waits for the thread.
+struct BackgroundCopy {
+  FileHandle source;
+  FileHandle destination;
+  std::uint64_t count;
+  std::unique_ptr<unsigned char[]> buffer;
+  std::atomic<bool> stop{false};      // asked of the thread between pieces
+  std::atomic<bool> finished{false};  // the thread's work is over
+  MaybeError error;               // the thread's, read once it has ended
+  sys::Thread thread{};
+  ~BackgroundCopy();
+};
+
+// Starts the copy; none where no thread or memory can be had.
+std::unique_ptr<BackgroundCopy> StartBackgroundCopy(FileHandle source, FileHandle destination, std::uint64_t count);
+
+// Waits for the copy to end: its failure, if any.
+MaybeError FinishBackgroundCopy(std::unique_ptr<BackgroundCopy> copy);
 
 // Gives back the room of [offset, offset + length) where the file system
 // can; those bytes then read as zeros, elsewhere they stay as they are.

@@ -17,6 +17,7 @@
 #include <cstdio>   // renameat2
 #include <cstdlib>  // free
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -364,26 +365,56 @@ int Flush(FileHandle file) {
 
 namespace {
 
+struct ThreadJob {
+  void (*job)(void*);
+  void* argument;
+};
+
+void* RunJob(void* started) {
+  const ThreadJob job = *static_cast<ThreadJob*>(started);
+  delete static_cast<ThreadJob*>(started);
+  job.job(job.argument);
+  return nullptr;
+}
+
 struct FlushJob {
   FileHandle file;
   int error;
 };
 
-void* RunFlush(void* job) {
+void RunFlush(void* job) {
   auto* flush = static_cast<FlushJob*>(job);
   flush->error = Flush(flush->file);
-  return nullptr;
 }
 
 }  // namespace
 
+bool StartThread(void (*job)(void*), void* argument, Thread* thread) {
+  auto* started = new (std::nothrow) ThreadJob{job, argument};
+  if (started == nullptr) return false;
+  pthread_t native;
+  if (pthread_create(&native, nullptr, RunJob, started) != 0) {
+    delete started;
+    return false;
+  }
+  static_assert(sizeof(pthread_t) <= sizeof(thread->native));
+  thread->native = static_cast<std::uint64_t>(native);
+  thread->started = true;
+  return true;
+}
+
+void Join(Thread* thread) {
+  if (!thread->started) return;
+  pthread_join(static_cast<pthread_t>(thread->native), nullptr);
+  thread->started = false;
+}
+
 void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB) {
   FlushJob job{a, 0};
-  pthread_t thread;
-  const bool beside = pthread_create(&thread, nullptr, RunFlush, &job) == 0;
-  if (!beside) RunFlush(&job);
+  Thread thread;
+  if (!StartThread(RunFlush, &job, &thread)) RunFlush(&job);
   *errorB = Flush(b);
-  if (beside) pthread_join(thread, nullptr);
+  Join(&thread);
   *errorA = job.error;
 }
 

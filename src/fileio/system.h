@@ -120,6 +120,16 @@ int MakeDirectory(const NativeChar* path);
 // once, together. Where no thread can be had, one after the other.
 void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB);
 
+// Runs job(argument) on a thread of its own, which Join waits for (once;
+// a thread never started is not waited for); false where no thread can be
+// had.
+struct Thread {
+  std::uint64_t native = 0;
+  bool started = false;
+};
+bool StartThread(void (*job)(void*), void* argument, Thread* thread);
+void Join(Thread* thread);
+
 // Gives back the room of [offset, offset + length), which then reads as
 // zeros; the length stays.
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);

@@ -156,10 +156,13 @@ NativeString CopyPath(const ServedDevice& s) { return Concat({s.device.paths.map
 
 DirectoryHandle Directory(const ServedDevice& s) { return s.device.directory.get(); }
 
+void AwaitSpare(ServedDevice* s) REQUIRES(s->commitLock);
+
 // Makes the spare the committed Map with changes and allocated stored
 // chunks: the Map before the last commit needs that commit's changes too;
 // with no spare, the whole Map is copied.
 MaybeError WriteCopy(ServedDevice* s, const Changes& changes, std::uint32_t allocated) REQUIRES(s->commitLock) {
+  AwaitSpare(s);
   if (!s->spare.is_open()) {
     const FileHandle map = CommittedMap(s);
     Expected<OwnedFile> copy = TryCreateNewIn(Directory(*s), kCopyName, CopyPath(*s).c_str());
@@ -216,10 +219,17 @@ MaybeError PutCopyInPlace(ServedDevice* s) REQUIRES(s->commitLock) EXCLUDES(s->l
 // After a failure the spare's state is unknown: the next commit copies anew.
 // Its name goes only while it is still the spare's. With the commit lock held.
 void DropSpare(ServedDevice* s) REQUIRES(s->commitLock) {
+  s->making.reset();  // stops writing into it
   if (s->spare.is_open() && NameIsFile(Directory(*s), kCopyName, s->spare.get())) {
     static_cast<void>(TryRemoveIn(Directory(*s), kCopyName, CopyPath(*s).c_str()));  // a name left is only room
   }
   s->spare = OwnedFile();
+}
+
+// Waits for the whole Map's copy begun in the background, if it is: where it
+// failed, the spare goes, and the commit copies anew.
+void AwaitSpare(ServedDevice* s) REQUIRES(s->commitLock) {
+  if (s->making && FinishBackgroundCopy(std::move(s->making))) DropSpare(s);
 }
 
 // Commits the changes held now: the Store's data and a flushed copy of the
@@ -461,6 +471,9 @@ OwnedFile KeptCopy(ServedDevice* s) REQUIRES(s->commitLock) {
 // copy, so that the next server's first commit writes only its changes, not
 // a whole Map. Where that cannot be done, it goes.
 void KeepSpare(ServedDevice* s) REQUIRES(s->commitLock) {
+  // A copy still being made is stopped: a stop does not wait for it.
+  if (s->making && !s->making->finished) DropSpare(s);
+  AwaitSpare(s);
   const FileHandle spare = s->spare.get();
   MapHeader header = s->device.header;
   header.allocatedChunkCount = s->committedAllocated;
@@ -492,7 +505,12 @@ Expected<std::optional<Error>> TryOutCopy(ServedDevice* s) REQUIRES(s->commitLoc
   if (!copy) return std::optional<Error>(copy.error());
   MaybeError owner = TryCopyOwnership(CommittedMap(s), copy->get(), s->device.paths.map.c_str());
   s->spare = std::move(*copy);
-  DropSpare(s);
+  s->spareBehind.clear();
+  // The first commit needs a whole copy of the Map: made now, beside the
+  // requests, it is ready (or nearly) when the first flush comes. Where no
+  // thread can be had, the first commit makes it.
+  if (!owner) s->making = StartBackgroundCopy(CommittedMap(s), s->spare.get(), s->device.mapLength);
+  if (owner || !s->making) DropSpare(s);
   return owner ? std::optional<Error>(*owner) : std::nullopt;
 }
 

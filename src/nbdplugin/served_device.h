@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "fileio/error.h"
+#include "fileio/file_in_place.h"
 #include "nbdplugin/locks.h"
 #include "nbdplugin/slot_allocator.h"
 #include "nbdplugin/slot_users.h"
@@ -84,6 +85,10 @@ struct ServedDevice {
   std::vector<std::uint64_t> pageMayHoldData GUARDED_BY(lock);             // a bit per page of entries
   std::vector<std::uint32_t> cachedEntries GUARDED_BY(lock);               // pages of the committed Map
   std::vector<std::uint32_t> cachedPage GUARDED_BY(lock);                  // page number + 1 in each place, 0 for none
+
+  // The whole Map being copied into the spare, if begun. Last, so that it is
+  // destroyed first: its thread stops before the files it uses close.
+  std::unique_ptr<BackgroundCopy> making GUARDED_BY(commitLock);
 };
 
 // What a failed allocation answers: nothing may end the server.
