@@ -22,7 +22,7 @@
 namespace {
 
 std::string g_path;  // as given
-std::unique_ptr<ServedDevice> g_served;
+OwnedServedDevice g_served;
 
 // Answers a request that failed: its message in the log, its error number
 // (EIO where the failure had none) to the client.
@@ -75,7 +75,7 @@ int ConfigComplete() {
   // later names are absolute. The files stay open, and locked, across that.
   const std::unique_ptr<char, decltype(&std::free)> absolute(nbdkit_absolute_path(g_path.c_str()), &std::free);
   if (absolute == nullptr) return -1;
-  Expected<std::unique_ptr<ServedDevice>> served = OpenServedDevice(g_path, absolute.get());
+  Expected<OwnedServedDevice> served = OpenServedDevice(g_path, absolute.get());
   if (!served) {
     nbdkit_error("%s", ErrorText(served.error()).c_str());
     return -1;
@@ -106,9 +106,9 @@ void* Open(int readonly) {
   return g_served.get();
 }
 
-std::int64_t GetSize(void*) { return static_cast<std::int64_t>(ServedSize(*g_served)); }
+std::int64_t GetSize(void*) { return static_cast<std::int64_t>(ServedSize(g_served.get())); }
 
-int CanWrite(void*) { return g_served->writable ? 1 : 0; }
+int CanWrite(void*) { return MayWrite(g_served.get()) ? 1 : 0; }
 
 int Yes(void*) { return 1; }
 

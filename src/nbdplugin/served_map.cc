@@ -1,0 +1,291 @@
+#include "nbdplugin/served_map.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <optional>
+#include <unordered_map>
+
+#include "fileio/file_in_place.h"
+#include "nbdplugin/locks.h"
+
+namespace {
+
+// Changes held before they are committed without a flush: memory stays
+// bounded whatever the device's size.
+constexpr std::size_t kMostHeld = 1 << 16;
+
+// Bytes of freed slots that wait for a commit before it is forced, so that
+// the Store grows at most this much past the most data the device held.
+constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{kMostHeld} * DEFAULT_CHUNK_LENGTH;
+
+// Committed entries are kept in pages of this many, in this many places: a
+// bounded cache, whatever the device's size.
+constexpr std::uint32_t kPageEntries = 1024;
+constexpr std::size_t kCachedPages = 2048;
+
+}  // namespace
+
+struct ServedMap {
+  // Set at open and then only read.
+  MapHeader header;  // as at open; allocated below
+  FileHandle store;
+
+  SharedMutex lock;
+  OwnedFile map GUARDED_BY(lock);
+  std::uint32_t allocated GUARDED_BY(lock);
+  SlotAllocator slots GUARDED_BY(lock);
+  std::uint64_t storeLength GUARDED_BY(lock);
+  std::unordered_map<std::uint32_t, std::uint32_t> held GUARDED_BY(lock);
+  std::vector<std::uint64_t> pageMayHoldData GUARDED_BY(lock);
+  std::vector<std::uint32_t> cachedEntries GUARDED_BY(lock);
+  std::vector<std::uint32_t> cachedPage GUARDED_BY(lock);  // page number + 1 in each place, 0 for none
+};
+
+void ServedMapDeleter::operator()(ServedMap* map) const { delete map; }
+
+OwnedServedMap MakeServedMap(MapAtOpen start) {
+  OwnedServedMap made(new ServedMap);
+  ServedMap* m = made.get();
+  m->header = start.header;
+  m->store = start.store;
+  const Locked<SharedMutex> guard(&m->lock);
+  m->map = std::move(start.map);
+  m->allocated = start.header.allocatedChunkCount;
+  m->slots.end = kSlotLimit;
+  m->storeLength = start.storeLength;
+  m->pageMayHoldData = std::move(start.pages);
+  m->pageMayHoldData.resize(start.header.chunkCount / kPageEntries / 64 + 1);
+  m->cachedEntries.resize(kCachedPages * kPageEntries);
+  m->cachedPage.resize(kCachedPages);
+  return made;
+}
+
+void SetSlots(ServedMap* m, SlotAllocator slots) {
+  const Locked<SharedMutex> guard(&m->lock);
+  m->slots = std::move(slots);
+}
+
+void MarkPage(std::vector<std::uint64_t>* pages, std::uint32_t chunk) {
+  const std::uint32_t page = chunk / kPageEntries;
+  const std::size_t word = page / 64;
+  if (word >= pages->size()) pages->resize(word + 1);
+  (*pages)[word] |= std::uint64_t{1} << (page % 64);
+}
+
+namespace {
+
+std::uint64_t ChunkLength(const ServedMap& m) { return m.header.chunkLength; }
+
+bool PageMayHoldData(const ServedMap& m, std::uint64_t page) REQUIRES_SHARED(m.lock) {
+  return (m.pageMayHoldData[page / 64] >> (page % 64) & 1) != 0;
+}
+
+// The chunk's entry where a shared lock can tell it (held, or in a cached
+// page), or nothing.
+std::optional<std::uint32_t> KnownEntryOf(ServedMap* m, std::uint32_t chunk) EXCLUDES(m->lock) {
+  const Shared guard(&m->lock);
+  const auto held = m->held.find(chunk);
+  if (held != m->held.end()) return held->second;
+  const std::uint32_t page = chunk / kPageEntries;
+  if (!PageMayHoldData(*m, page)) return ABSENT_CHUNK;
+  const std::size_t place = page % kCachedPages;
+  if (m->cachedPage[place] != page + 1) return std::nullopt;
+  return m->cachedEntries[place * kPageEntries + chunk % kPageEntries];
+}
+
+// The chunk's entry, held or committed, loading its page where it must.
+Expected<std::uint32_t> EntryOf(ServedMap* m, std::uint32_t chunk) REQUIRES(m->lock) {
+  const auto held = m->held.find(chunk);
+  if (held != m->held.end()) return held->second;
+  const std::uint32_t page = chunk / kPageEntries;
+  if (!PageMayHoldData(*m, page)) return ABSENT_CHUNK;
+  const std::size_t place = page % kCachedPages;
+  std::uint32_t* entries = m->cachedEntries.data() + place * kPageEntries;
+  if (m->cachedPage[place] != page + 1) {
+    const std::uint32_t count = std::min(kPageEntries, m->header.chunkCount - page * kPageEntries);
+    unsigned char bytes[kPageEntries * kMapEntrySize];
+    if (auto error = ReadEntries(m->map.get(), page * kPageEntries, count, bytes)) return *error;
+    for (std::uint32_t i = 0; i < count; ++i) entries[i] = LoadLittleEndian32(bytes + i * kMapEntrySize);
+    m->cachedPage[place] = page + 1;
+  }
+  return entries[chunk % kPageEntries];
+}
+
+// Holds the chunk's new entry; true once so many changes are held, or freed
+// slots wait, that they must be committed.
+bool Hold(ServedMap* m, std::uint32_t chunk, std::uint32_t entry) REQUIRES(m->lock) {
+  m->held[chunk] = entry;
+  if (entry != ABSENT_CHUNK) MarkPage(&m->pageMayHoldData, chunk);
+  return m->held.size() >= kMostHeld || WaitingSlots(m->slots) * ChunkLength(*m) >= kMostWaitingBytes;
+}
+
+MaybeError CutStoreLocked(ServedMap* m) REQUIRES(m->lock) {
+  const std::uint64_t end = m->slots.end * ChunkLength(*m);
+  if (end >= m->storeLength) return std::nullopt;
+  if (auto error = TrySetLength(m->store, end)) return error;
+  m->storeLength = end;
+  return std::nullopt;
+}
+
+}  // namespace
+
+Expected<std::uint32_t> LookUp(ServedMap* m, std::uint32_t chunk) {
+  if (const std::optional<std::uint32_t> known = KnownEntryOf(m, chunk)) return *known;
+  const Locked<SharedMutex> guard(&m->lock);
+  return EntryOf(m, chunk);
+}
+
+MaybeError ReadServedEntries(ServedMap* m, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
+  const Shared guard(&m->lock);
+  std::vector<unsigned char> bytes;
+  for (std::uint32_t done = 0; done < count;) {
+    // A run of pages that may hold data, read at once, or one that holds none.
+    const std::uint32_t chunk = first + done;
+    const bool data = PageMayHoldData(*m, chunk / kPageEntries);
+    std::uint32_t piece = std::min(count - done, kPageEntries - chunk % kPageEntries);
+    while (done + piece < count && PageMayHoldData(*m, (chunk + piece) / kPageEntries) == data) {
+      piece = std::min(count - done, piece + kPageEntries);
+    }
+    if (!data) {
+      std::fill(entries + done, entries + done + piece, ABSENT_CHUNK);
+    } else {
+      bytes.resize(std::size_t{piece} * kMapEntrySize);
+      if (auto error = ReadEntries(m->map.get(), chunk, piece, bytes.data())) return error;
+      for (std::uint32_t i = 0; i < piece; ++i) {
+        entries[done + i] = LoadLittleEndian32(bytes.data() + std::size_t{i} * kMapEntrySize);
+      }
+    }
+    done += piece;
+  }
+  for (const auto& [chunk, entry] : m->held) {
+    if (chunk >= first && chunk - first < count) entries[chunk - first] = entry;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t FirstChunkMayHoldData(ServedMap* m, std::uint64_t first, std::uint64_t end) {
+  const Shared guard(&m->lock);
+  std::uint64_t page = first / kPageEntries;
+  const std::uint64_t endPage = (end + kPageEntries - 1) / kPageEntries;
+  while (page < endPage) {
+    const std::uint64_t word = m->pageMayHoldData[page / 64] >> (page % 64);
+    if (word != 0) {
+      page += static_cast<std::uint64_t>(std::countr_zero(word));
+      break;
+    }
+    page = (page / 64 + 1) * 64;
+  }
+  return std::clamp(page * kPageEntries, first, end);
+}
+
+FileHandle CommittedMap(ServedMap* m) {
+  const Shared guard(&m->lock);
+  return m->map.get();
+}
+
+Expected<NewSlot> TakeNewSlot(ServedMap* m) {
+  const Locked<SharedMutex> guard(&m->lock);
+  const std::optional<std::uint32_t> slot = TakeSlot(&m->slots);
+  if (!slot) return Error{NATIVE("Sparse block device Store is full"), ENOSPC};
+  const std::uint64_t begin = *slot * ChunkLength(*m);
+  const std::uint64_t end = begin + ChunkLength(*m);
+  if (end <= m->storeLength) return NewSlot{*slot, true};
+  if (auto error = TrySetLength(m->store, end)) {
+    GiveBackSlot(&m->slots, *slot);
+    if (error->number == EFBIG) error->number = ENOSPC;  // the file system's largest file: the device is full
+    return *error;
+  }
+  const bool dirty = begin < m->storeLength;
+  m->storeLength = end;
+  return NewSlot{*slot, dirty};
+}
+
+void GiveBackNewSlot(ServedMap* m, std::uint32_t slot) {
+  const Locked<SharedMutex> guard(&m->lock);
+  GiveBackSlot(&m->slots, slot);
+}
+
+Expected<Change> NameNewChunk(ServedMap* m, std::uint32_t chunk, std::uint32_t slot) {
+  const Locked<SharedMutex> guard(&m->lock);
+  const Expected<std::uint32_t> entry = EntryOf(m, chunk);
+  if (!entry || *entry != ABSENT_CHUNK) GiveBackSlot(&m->slots, slot);
+  if (!entry) return entry.error();
+  if (*entry != ABSENT_CHUNK) return Change{*entry, false};
+  ++m->allocated;
+  return Change{ABSENT_CHUNK, Hold(m, chunk, slot)};
+}
+
+Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
+  const Locked<SharedMutex> guard(&m->lock);
+  const Expected<std::uint32_t> entry = EntryOf(m, chunk);
+  if (!entry) return entry.error();
+  if (*entry == ABSENT_CHUNK) return Change{ABSENT_CHUNK, false};
+  ReleaseSlot(&m->slots, *entry);
+  --m->allocated;
+  return Change{*entry, Hold(m, chunk, ABSENT_CHUNK)};
+}
+
+bool MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot, std::uint32_t old, bool releaseOld) {
+  const Locked<SharedMutex> guard(&m->lock);
+  if (releaseOld) ReleaseSlot(&m->slots, old);
+  return Hold(m, chunk, slot);
+}
+
+HeldNow BeginCommitOfHeld(ServedMap* m) {
+  const Locked<SharedMutex> guard(&m->lock);
+  HeldNow now{Changes(m->held.begin(), m->held.end()), m->allocated, false};
+  BeginCommit(&m->slots);
+  now.freesSlots = !m->slots.committing.empty();
+  std::sort(now.changes.begin(), now.changes.end());
+  return now;
+}
+
+void SwapCommittedMap(ServedMap* m, OwnedFile* committed) {
+  const Locked<SharedMutex> guard(&m->lock);
+  std::swap(m->map, *committed);
+}
+
+void EndCommitOfHeld(ServedMap* m, const Changes& changes, bool succeeded) {
+  const Locked<SharedMutex> guard(&m->lock);
+  EndCommit(&m->slots, succeeded);
+  if (!succeeded) return;
+  for (const auto& [chunk, entry] : changes) {
+    const auto held = m->held.find(chunk);
+    if (held != m->held.end() && held->second == entry) m->held.erase(held);  // not changed since
+    const std::size_t place = chunk / kPageEntries % kCachedPages;            // the cache follows the Map
+    if (m->cachedPage[place] == chunk / kPageEntries + 1) {
+      m->cachedEntries[place * kPageEntries + chunk % kPageEntries] = entry;
+    }
+  }
+}
+
+std::uint32_t Allocated(ServedMap* m) {
+  const Shared guard(&m->lock);
+  return m->allocated;
+}
+
+std::uint64_t SlotsEnd(ServedMap* m) {
+  const Shared guard(&m->lock);
+  return m->slots.end;
+}
+
+bool MostlyFree(ServedMap* m) {
+  const Shared guard(&m->lock);
+  return 2 * std::uint64_t{m->allocated} < m->storeLength / ChunkLength(*m);
+}
+
+MaybeError ReclaimFreeSlots(ServedMap* m) {
+  const Locked<SharedMutex> guard(&m->lock);
+  const std::uint64_t length = ChunkLength(*m);
+  for (const auto& [first, last] : m->slots.free) {
+    const std::uint64_t begin = std::min(first * length, m->storeLength);  // a slot past the Store has no room
+    GiveBackRoom(m->store, begin, std::min(last * length, m->storeLength) - begin);
+  }
+  return CutStoreLocked(m);
+}
+
+MaybeError CutStore(ServedMap* m) {
+  const Locked<SharedMutex> guard(&m->lock);
+  return CutStoreLocked(m);
+}
