@@ -55,7 +55,8 @@ BackgroundCopy::~BackgroundCopy() {
 }
 
 std::unique_ptr<BackgroundCopy> StartBackgroundCopy(FileHandle source, FileHandle destination, std::uint64_t count) {
-  std::unique_ptr<BackgroundCopy> copy(new (std::nothrow) BackgroundCopy{source, destination, count, nullptr, {}, {}, {}, {}});
+  std::unique_ptr<BackgroundCopy> copy(new (std::nothrow)
+                                           BackgroundCopy{source, destination, count, nullptr, {}, {}, {}, {}});
   if (copy == nullptr) return nullptr;
   copy->buffer.reset(new (std::nothrow) unsigned char[kCopyBufferBytes]);
   if (copy->buffer == nullptr) return nullptr;

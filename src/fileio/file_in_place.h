@@ -33,7 +33,7 @@ struct BackgroundCopy {
   std::unique_ptr<unsigned char[]> buffer;
   std::atomic<bool> stop{false};      // asked of the thread between pieces
   std::atomic<bool> finished{false};  // the thread's work is over
-  MaybeError error;               // the thread's, read once it has ended
+  MaybeError error;                   // the thread's, read once it has ended
   sys::Thread thread{};
   ~BackgroundCopy();
 };

@@ -215,6 +215,9 @@ int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
 void CloseDirectory(DirectoryHandle directory) noexcept { close(static_cast<int>(directory.native)); }
 
 int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
+  if (mode == OpenMode::kCreateNew) {
+    if (const int hooked = Hooked("create")) return hooked;
+  }
   return OpenLocked(static_cast<int>(directory.native), name, mode, true, file);
 }
 
@@ -256,6 +259,7 @@ void ReadCachedAt(FileHandle file, std::uint64_t offset, void* buffer, std::size
 }
 
 int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
+  if (const int hooked = Hooked("write")) return hooked;
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return Transfer(count, done, [&](std::size_t at) {
     return pwrite(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
@@ -290,6 +294,7 @@ int Seek(FileHandle file, std::uint64_t offset) {
 }
 
 int Truncate(FileHandle file, std::uint64_t length) {
+  if (const int hooked = Hooked("truncate")) return hooked;
   const int fd = Descriptor(file);
   if (IsDisk(fd)) return FitOnDisk(file, length);
   return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
@@ -320,6 +325,7 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
 
 int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
               std::uint64_t* done) {
+  if (const int hooked = Hooked("copy")) return hooked;
   for (*done = 0; *done < count;) {
     auto in = static_cast<off_t>(from + *done);
     auto out = static_cast<off_t>(to + *done);
@@ -360,6 +366,7 @@ int FlushError(int result) {
 }  // namespace
 
 int Flush(FileHandle file) {
+  if (const int hooked = Hooked("flush")) return hooked;
   return FlushError(RetryOnInterrupt([&] { return fdatasync(Descriptor(file)); }));
 }
 
@@ -390,6 +397,7 @@ void RunFlush(void* job) {
 }  // namespace
 
 bool StartThread(void (*job)(void*), void* argument, Thread* thread) {
+  if (Hooked("thread") != 0) return false;
   auto* started = new (std::nothrow) ThreadJob{job, argument};
   if (started == nullptr) return false;
   pthread_t native;
@@ -419,6 +427,7 @@ void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB) {
 }
 
 int FlushDirectory(DirectoryHandle directory) {
+  if (const int hooked = Hooked("flush directory")) return hooked;
   return FlushError(RetryOnInterrupt([&] { return fsync(static_cast<int>(directory.native)); }));
 }
 
@@ -441,6 +450,7 @@ int FlushParentDirectory(const NativeChar* path) {
 int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
 
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  if (const int hooked = Hooked("punch")) return hooked;
   return ErrorOf(RetryOnInterrupt([&] {
     return fallocate(Descriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                      static_cast<off_t>(length));
@@ -463,10 +473,12 @@ FileFacts FactsOf(const struct stat& status) {
 }  // namespace
 
 int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
+  if (const int hooked = Hooked("rename")) return hooked;
   return ErrorOf(renameat(At(directory), from, At(directory), to));
 }
 
 int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
+  if (const int hooked = Hooked("exchange")) return hooked;
   const int number = ErrorOf(renameat2(At(directory), a, At(directory), b, RENAME_EXCHANGE));
   return number == EINVAL || number == ENOSYS ? EOPNOTSUPP : number;
 }
@@ -488,6 +500,7 @@ int FactsOfFile(FileHandle file, FileFacts* facts) {
 }
 
 int CopyOwnership(FileHandle model, FileHandle file) {
+  if (const int hooked = Hooked("owner")) return hooked;
   struct stat wanted {};
   struct stat now {};
   if (fstat(Descriptor(model), &wanted) != 0 || fstat(Descriptor(file), &now) != 0) return errno;
@@ -521,6 +534,7 @@ std::string MarkOf(FileHandle copy, FileHandle original) {
 }  // namespace
 
 int MarkCopy(FileHandle copy, FileHandle original) {
+  if (const int hooked = Hooked("mark")) return hooked;
   const std::string mark = MarkOf(copy, original);
   if (mark.empty()) return errno;
   const int number = ErrorOf(fsetxattr(Descriptor(copy), kCopyMark, mark.data(), mark.size(), 0));

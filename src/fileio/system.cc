@@ -3,6 +3,7 @@
 #include "fileio/system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <iterator>
@@ -25,6 +26,17 @@ char g_interruptText[64];
 volatile std::sig_atomic_t g_interruptLength = 0;
 
 }  // namespace
+
+namespace {
+std::atomic<CallHook> g_callHook{nullptr};
+}  // namespace
+
+void SetCallHook(CallHook hook) { g_callHook = hook; }
+
+int Hooked(const char* call) {
+  const CallHook hook = g_callHook.load(std::memory_order_relaxed);
+  return hook != nullptr ? hook(call) : 0;
+}
 
 int RegisterCut(FileHandle file, std::uint64_t length) {
   for (int slot = 0; slot < static_cast<int>(std::size(g_cutSlots)); ++slot) {

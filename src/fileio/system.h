@@ -13,6 +13,16 @@
 
 namespace sys {
 
+// The seam tests stand in at: each call below that changes a file, names
+// one or waits for the disk asks the hook first, by its name ("write",
+// "truncate", "flush", "flush directory", "copy", "punch", "rename",
+// "exchange", "create", "owner", "mark", "thread"). A hook that answers an
+// error number fails the call with it, as the system would, without making
+// it; 0 lets it run. None is set outside tests.
+using CallHook = int (*)(const char* call);
+void SetCallHook(CallHook hook);
+int Hooked(const char* call);  // for the platform files
+
 enum class OpenMode {
   kRead,       // an existing file, for reading
   kReadWrite,  // an existing file, for reading and writing

@@ -103,12 +103,13 @@ template <typename ChangePiece>
 MaybeError ChangeEachPiece(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ChangePiece change) {
   if (auto error = Broken(s->commits.get())) return error;
   if (auto error = PrepareForWriting(s)) return error;
-  return EachPiece(*s, count, offset,
-                   [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
-                     bool many = false;
-                     if (auto error = change(chunk, within, at, length, &many)) return error;
-                     return many ? Commit(s->commits.get()) : std::nullopt;
-                   });
+  return EachPiece(
+      *s, count, offset,
+      [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
+        bool many = false;
+        if (auto error = change(chunk, within, at, length, &many)) return error;
+        return many ? Commit(s->commits.get()) : std::nullopt;
+      });
 }
 
 }  // namespace
@@ -170,8 +171,8 @@ MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t off
   if (first >= endChunk) return std::nullopt;
   const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(endChunk - 1, first + (1u << 16) - 1));
   std::vector<std::uint32_t> entries(last - first + 1);
-  if (auto error = ReadServedEntries(s->map.get(), static_cast<std::uint32_t>(first), last - first + 1,
-                                     entries.data())) {
+  if (auto error =
+          ReadServedEntries(s->map.get(), static_cast<std::uint32_t>(first), last - first + 1, entries.data())) {
     return error;
   }
   for (std::uint32_t i = 0; i < entries.size();) {

@@ -89,8 +89,8 @@ Expected<OwnedServedDevice> OpenServedDevice(NativeStringView directory, NativeS
   s->device.paths = std::move(*paths);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
-  s->map = MakeServedMap(
-      MapAtOpen{std::move(s->device.map), s->device.header, s->device.store.get(), *storeLength, std::move(scan.pages)});
+  s->map = MakeServedMap(MapAtOpen{std::move(s->device.map), s->device.header, s->device.store.get(), *storeLength,
+                                   std::move(scan.pages)});
   s->commits = MakeMapCommits(&s->device, s->map.get(), &s->users);
   const CommitTurn turn(s->commits.get());
   if (!readOnlyWhy) {

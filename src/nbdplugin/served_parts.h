@@ -30,7 +30,9 @@ struct ServedDevice {
   OwnedMapCommits commits;  // its own lock, the commit turn
 };
 
-inline ChunkMover MoverOf(ServedDevice* s, const CommitTurn& turn) { return ChunkMover{&s->device, s->map.get(), &turn}; }
+inline ChunkMover MoverOf(ServedDevice* s, const CommitTurn& turn) {
+  return ChunkMover{&s->device, s->map.get(), &turn};
+}
 
 // Whether more than half of the Store is free and can be compacted (no slot
 // is named twice).

@@ -10,9 +10,7 @@ namespace {
 // EachStored as the slot allocator's passes take it: they call it back
 // inside the call they are given it in, while the turn is held.
 EachEntry StoredEntries(const ChunkMover& mover) {
-  return [&mover](const EntryVisit& visit) {
-    return EachStored(mover.map, mover.device->header.chunkCount, visit);
-  };
+  return [&mover](const EntryVisit& visit) { return EachStored(mover.map, mover.device->header.chunkCount, visit); };
 }
 
 // Copies the chunk's data from slot entry into a new slot and holds the new
@@ -47,11 +45,10 @@ MaybeError UnshareSlots(const ChunkMover& mover, std::uint64_t slotsInUse) {
 MaybeError CompactStore(const ChunkMover& mover) {
   const std::uint32_t target = Allocated(mover.map);
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
-  if (auto error = EachStored(mover.map, mover.device->header.chunkCount,
-                              [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-                                return entry < target ? std::nullopt
-                                                      : MoveChunk(mover, chunk, entry, buffer.get(), true);
-                              })) {
+  if (auto error = EachStored(
+          mover.map, mover.device->header.chunkCount, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
+            return entry < target ? std::nullopt : MoveChunk(mover, chunk, entry, buffer.get(), true);
+          })) {
     return error;
   }
   if (auto error = CommitHeld(*mover.turn)) return error;

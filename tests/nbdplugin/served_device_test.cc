@@ -1,0 +1,206 @@
+// The served device in process, against a model: each call of the file layer
+// fails in turn (where names can be swapped, and where they cannot), and
+// whatever failed, the device verifies and every chunk reads as at its last
+// flush that succeeded or as written since; a flush after a failed one never
+// succeeds.
+#include "nbdplugin/served_device.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fileio/system.h"
+#include "sparsedev/sparse_format.h"
+
+namespace {
+
+constexpr std::uint32_t kLength = 512;
+constexpr std::uint32_t kChunks = kEntriesPerBlock + 1024;  // more than one block of entries
+using Bytes = std::vector<unsigned char>;
+
+std::atomic<int> g_calls{0};
+std::atomic<int> g_failAt{0};  // the call that fails, counted from 1; 0 for none
+std::atomic<bool> g_noExchange{false};
+std::atomic<bool> g_flushFailed{false};  // a flush of the requests' thread (not of a copy made beside them)
+std::thread::id g_requests;
+
+int Hook(const char* call) {
+  if (g_noExchange && std::strcmp(call, "exchange") == 0) return EOPNOTSUPP;
+  if (++g_calls != g_failAt) return 0;
+  g_flushFailed = std::string_view(call).starts_with("flush") && std::this_thread::get_id() == g_requests;
+  return EIO;
+}
+
+void WriteAll(const std::string& path, const Bytes& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+}
+
+// Four chunks in the first block of entries at the first slots, eight in the
+// second at the last of a Store four times as long as it needs: the first
+// writer compacts it, moving chunks across blocks.
+std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory) {
+  std::filesystem::create_directory(directory);
+  Bytes map(EntryOffset(kChunks), 0xFF);
+  Bytes store(32 * kLength);
+  std::map<std::uint32_t, Bytes> chunks;
+  auto stored = [&](std::uint32_t chunk, std::uint32_t slot) {
+    StoreLittleEndian32(map.data() + EntryOffset(chunk), slot);
+    for (std::uint32_t i = 0; i < kLength; ++i) store[slot * kLength + i] = static_cast<unsigned char>(chunk + i + 1);
+    chunks[chunk] = Bytes(store.begin() + slot * kLength, store.begin() + (slot + 1) * kLength);
+  };
+  for (std::uint32_t i = 0; i < 4; ++i) stored(i * 5, i);
+  for (std::uint32_t i = 0; i < 8; ++i) stored(kEntriesPerBlock + i * 3, 24 + i);
+  const std::uint32_t header[4] = {SPARSE_MAGIC, kLength, kChunks, 12};
+  for (int i = 0; i < 4; ++i) StoreLittleEndian32(map.data() + 4 * i, header[i]);
+  std::fill(map.begin() + 16, map.begin() + 32, 0);
+  WriteAll(directory + "/Map", map);
+  WriteAll(directory + "/Store", store);
+  return chunks;
+}
+
+// Serves the device through a seeded workload; returns what each chunk
+// touched may read as now.
+std::map<std::uint32_t, std::vector<Bytes>> Serve(const std::string& directory, std::map<std::uint32_t, Bytes> now) {
+  std::map<std::uint32_t, std::vector<Bytes>> may;
+  for (const auto& [chunk, bytes] : now) may[chunk] = {bytes};
+  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+  if (!served) return may;  // refused, nothing changed
+  ServedDevice* s = served->get();
+  std::mt19937 rng(7);
+  const std::uint32_t touched[] = {0,
+                                   1,
+                                   5,
+                                   10,
+                                   15,
+                                   700,
+                                   kEntriesPerBlock - 1,
+                                   kEntriesPerBlock,
+                                   kEntriesPerBlock + 3,
+                                   kEntriesPerBlock + 9,
+                                   kEntriesPerBlock + 500};
+  bool broken = false;
+  std::vector<std::uint32_t> uncertain;
+  if (StartWriting(s)) {
+    for (int op = 0; op < 24; ++op) {
+      const std::uint32_t chunk = touched[rng() % std::size(touched)];
+      if (std::find(uncertain.begin(), uncertain.end(), chunk) != uncertain.end()) continue;
+      Bytes& bytes = now.try_emplace(chunk, Bytes(kLength)).first->second;
+      may.try_emplace(chunk, std::vector<Bytes>{bytes});
+      MaybeError error;
+      switch (rng() % 4) {
+        case 0: {  // a part of a chunk
+          const std::uint32_t at = rng() % (kLength - 100);
+          for (std::uint32_t i = 0; i < 100; ++i) bytes[at + i] = static_cast<unsigned char>(rng());
+          error = WriteServed(s, bytes.data() + at, 100, std::uint64_t{chunk} * kLength + at);
+          break;
+        }
+        case 1:  // a whole chunk
+          for (auto& byte : bytes) byte = static_cast<unsigned char>(rng());
+          error = WriteServed(s, bytes.data(), kLength, std::uint64_t{chunk} * kLength);
+          break;
+        case 2:
+          std::fill(bytes.begin(), bytes.end(), 0);
+          error = ZeroServed(s, kLength, std::uint64_t{chunk} * kLength);
+          break;
+        default:
+          error = FlushServed(s);
+          EXPECT_TRUE(!broken || error) << "a flush after a failed one succeeded";
+          broken = broken || g_flushFailed;
+          if (!error) {
+            for (auto& [c, states] : may) states = {now.at(c)};
+          }
+          continue;
+      }
+      if (error) {  // the chunk may hold any mix of before and after from now on: left out
+        may.erase(chunk);
+        now.erase(chunk);
+        uncertain.push_back(chunk);
+      } else {
+        may[chunk].push_back(bytes);
+      }
+    }
+  }
+  static_cast<void>(CloseServed(s));
+  return may;
+}
+
+// Each call failed in turn: the device verifies, and each chunk reads as one
+// of the states the model allows.
+void EachCallFailed(bool exchange) {
+  const std::string directory = testing::TempDir() + "/served_test.sparsefs";
+  g_noExchange = !exchange;
+  sys::SetCallHook(Hook);
+  int calls = 1;
+  for (int fail = 1; fail <= calls + 1; ++fail) {
+    std::filesystem::remove_all(directory);
+    const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
+    g_calls = 0;
+    g_flushFailed = false;
+    g_requests = std::this_thread::get_id();
+    g_failAt = fail;
+    const auto may = Serve(directory, start);
+    calls = std::max(calls, g_calls.load());
+    g_failAt = 0;
+    Expected<OwnedServedDevice> again = OpenServedDevice(directory, directory);
+    ASSERT_TRUE(again) << "call " << fail << ": " << ErrorText(again.error());
+    Bytes got(kLength);
+    for (const auto& [chunk, states] : may) {
+      ASSERT_FALSE(ReadServed(again->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
+      EXPECT_NE(std::find(states.begin(), states.end(), got), states.end()) << "call " << fail << ", chunk " << chunk;
+    }
+    const auto store = std::filesystem::file_size(directory + "/Store");
+    EXPECT_LE(store, 32u * kLength) << "call " << fail;
+  }
+  EXPECT_GT(calls, 20);  // the workload reached the disk
+  sys::SetCallHook(nullptr);
+  std::filesystem::remove_all(directory);
+}
+
+TEST(ServedDeviceTest, EachCallFailedLeavesADeviceAsFlushedOrAsWritten) { EachCallFailed(true); }
+
+TEST(ServedDeviceTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed(false); }
+
+// The first writer compacts the Store across blocks of entries, names
+// swapped or not, and every chunk keeps its bytes.
+TEST(ServedDeviceTest, TheFirstWriterCompactsAStoreMostlyFree) {
+  for (const bool exchange : {true, false}) {
+    const std::string directory = testing::TempDir() + "/compact_test.sparsefs";
+    std::filesystem::remove_all(directory);
+    const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
+    g_noExchange = !exchange;
+    sys::SetCallHook(Hook);
+    {
+      Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+      ASSERT_TRUE(served);
+      const Expected<WritingStarted> started = StartWriting(served->get());
+      ASSERT_TRUE(started);
+      EXPECT_FALSE(started->notCompacted);
+      EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
+      Bytes got(kLength);
+      for (const auto& [chunk, bytes] : start) {
+        ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
+        EXPECT_EQ(got, bytes) << chunk;
+      }
+      EXPECT_FALSE(CloseServed(served->get()));
+    }
+    sys::SetCallHook(nullptr);
+    std::filesystem::remove_all(directory);
+  }
+}
+
+}  // namespace
