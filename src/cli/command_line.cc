@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "cli/byte_count.h"
-#include "fileio/report.h"
+#include "fileio/checked/report.h"
 #include "flatdev/flat_device.h"
-#include "sparsedev/sparse_commands.h"
+#include "sparsedev/commands/sparse_commands.h"
 
 namespace {
 

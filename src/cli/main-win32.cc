@@ -1,6 +1,6 @@
 // Process entry on Windows: arguments arrive as UTF-16, exactly as given.
 #include "cli/command_line.h"
-#include "fileio/report.h"
+#include "fileio/checked/report.h"
 
 int wmain(int argc, wchar_t** argv) {
   PrepareProcess();

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "fileio/checked_file.h"
-#include "fileio/progress.h"
-#include "fileio/report.h"
+#include "fileio/checked/checked_file.h"
+#include "fileio/checked/progress.h"
+#include "fileio/checked/report.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fileio/report.h"
+#include "fileio/error.h"
+#include "fileio/native_text.h"
 
 namespace {
 

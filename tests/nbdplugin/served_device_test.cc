@@ -43,6 +43,13 @@ int Hook(const char* call) {
   return EIO;
 }
 
+// A directory of this test's and this process's own: CTest runs the tests
+// side by side.
+std::string DeviceDirectory() {
+  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
+         std::to_string(getpid()) + ".sparsefs";
+}
+
 void WriteAll(const std::string& path, const Bytes& bytes) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
@@ -142,7 +149,7 @@ std::map<std::uint32_t, std::vector<Bytes>> Serve(const std::string& directory, 
 // Each call failed in turn: the device verifies, and each chunk reads as one
 // of the states the model allows.
 void EachCallFailed(bool exchange) {
-  const std::string directory = testing::TempDir() + "/served_test.sparsefs";
+  const std::string directory = DeviceDirectory();
   g_noExchange = !exchange;
   sys::SetCallHook(Hook);
   int calls = 1;
@@ -179,7 +186,7 @@ TEST(ServedDeviceTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed
 // swapped or not, and every chunk keeps its bytes.
 TEST(ServedDeviceTest, TheFirstWriterCompactsAStoreMostlyFree) {
   for (const bool exchange : {true, false}) {
-    const std::string directory = testing::TempDir() + "/compact_test.sparsefs";
+    const std::string directory = DeviceDirectory();
     std::filesystem::remove_all(directory);
     const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
     g_noExchange = !exchange;

@@ -1,4 +1,4 @@
-#include "fileio/checked_file.h"
+#include "fileio/checked/checked_file.h"
 
 #include "fileio/system.h"
 

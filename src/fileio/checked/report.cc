@@ -1,9 +1,9 @@
-#include "fileio/report.h"
+#include "fileio/checked/report.h"
 
 #include <cstdlib>
 #include <new>
 
-#include "fileio/progress.h"
+#include "fileio/checked/progress.h"
 #include "fileio/system.h"
 
 namespace {

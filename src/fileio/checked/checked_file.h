@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "fileio/file.h"
-#include "fileio/report.h"
+#include "fileio/checked/report.h"
 
 inline OwnedFile OpenExisting(const NativeChar* path, Access access) { return OrExit(TryOpen(path, access)); }
 inline OwnedFile CreateAlways(const NativeChar* path) { return OrExit(TryCreate(path)); }

@@ -1,4 +1,4 @@
-#include "fileio/progress.h"
+#include "fileio/checked/progress.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,10 +1,10 @@
 // Creation and extension of sparse devices, and the steps the commands that
 // make a device share.
-#include "sparsedev/sparse_commands.h"
+#include "sparsedev/commands/sparse_commands.h"
 
-#include "fileio/checked_file.h"
-#include "fileio/progress.h"
-#include "fileio/report.h"
+#include "fileio/checked/checked_file.h"
+#include "fileio/checked/progress.h"
+#include "fileio/checked/report.h"
 
 namespace {
 

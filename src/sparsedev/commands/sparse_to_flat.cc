@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "fileio/checked_file.h"
-#include "fileio/progress.h"
-#include "fileio/report.h"
-#include "sparsedev/sparse_commands.h"
+#include "fileio/checked/checked_file.h"
+#include "fileio/checked/progress.h"
+#include "fileio/checked/report.h"
+#include "sparsedev/commands/sparse_commands.h"
 #include "sparsedev/sparse_map.h"
 
 namespace {
