@@ -1,7 +1,8 @@
+#include "fileio/native_text.h"
+
 #include <gtest/gtest.h>
 
 #include "fileio/error.h"
-#include "fileio/native_text.h"
 
 namespace {
 

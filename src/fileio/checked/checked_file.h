@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fileio/file.h"
 #include "fileio/checked/report.h"
+#include "fileio/file.h"
 
 inline OwnedFile OpenExisting(const NativeChar* path, Access access) { return OrExit(TryOpen(path, access)); }
 inline OwnedFile CreateAlways(const NativeChar* path) { return OrExit(TryCreate(path)); }
