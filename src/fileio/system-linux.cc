@@ -134,6 +134,15 @@ bool BelongsIn(int directory, int fd) {
   return file.st_uid == holder.st_uid || (file.st_uid == geteuid() && file.st_nlink == 1);
 }
 
+// A file named by a path may have other names: where it is not the owner of
+// the directory it is named in, that name may be a hard link someone made to
+// a file they could not otherwise reach (the caller's own, for root).
+bool NamedByItsOwner(int directory, const struct stat& file) {
+  struct stat holder;
+  if (file.st_nlink <= 1) return true;
+  return fstatat(directory, "", &holder, AT_EMPTY_PATH) == 0 && holder.st_uid == file.st_uid;
+}
+
 int FlagsOf(OpenMode mode) {
   // Non-blocking until the file is known to be no pipe, so that a pipe
   // without a writer cannot hold the open.
@@ -156,7 +165,7 @@ int OpenLocked(int directory, const char* name, OpenMode mode, bool inside, File
     error = EISDIR;  // opened for reading on POSIX; refused as writing would be
   } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
     error = ENXIO;  // as an open of a socket fails
-  } else if (inside && !BelongsIn(directory, fd)) {
+  } else if (inside ? !BelongsIn(directory, fd) : S_ISREG(info.st_mode) && !NamedByItsOwner(directory, info)) {
     error = kLinkNotFollowed;
   } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
     error = errno;

@@ -74,13 +74,15 @@ def home():
      "Cannot open 'd.sparsefs/Store': 6"),  # refused at once, never waited on
     ('ln -sf {top}/disk d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 40"),
     ('rm d.sparsefs/Store', 'ln {secret} d.sparsefs/Store', "Cannot open 'd.sparsefs/Store': 40"),  # root's own link
+    ('rm d.fs', 'ln {secret} d.fs && flat-to-sparse d.fs n.sparsefs', "Cannot open 'd.fs': 40"),
     ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21")])  # nor a directory
 def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, owner, command, told):
     os.mknod(home.top / 'disk', stat.S_IFBLK | 0o600, os.makedev(7, 0))
     assert home.owner(owner.format(secret=home.secret, top=home.top))
     if command.startswith('ln '):  # a hard link, as where the system lets the owner make one
-        subprocess.run(command.format(secret=home.secret).split(), cwd=home.dir, check=True)
-        command = 'serve'
+        link, _, command = command.partition(' && ')
+        subprocess.run(link.format(secret=home.secret).split(), cwd=home.dir, check=True)
+        command = command or 'serve'
     trace = ['-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
     if command == 'serve':
         server = home.serve(trace)
