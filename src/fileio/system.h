@@ -191,36 +191,4 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, st
 // Cuts the file to length (kCurrentLength: the length it has), giving back
 // any room reserved past that end. Safe inside a signal handler.
 void CutTo(FileHandle file, std::uint64_t length);
-
-// Files to cut should the process fail or be interrupted, kept in one table
-// that both platforms' interruption handlers read. RegisterCut returns the
-// slot to hand to UnregisterCut, or -1 when the table is full.
-int RegisterCut(FileHandle file, std::uint64_t length);
-void UnregisterCut(int slot);
-
-// Cuts every registered file. Called on the way out after a failure, and by
-// the interruption handler.
-void CutFilesAfterFailure();
-
-// Text written to standard output should an interruption end the process
-// (a terminal's live percentage is erased this way); at most 64 bytes, or
-// empty for none.
-void SetInterruptText(const char* text, std::size_t length);
-
-// The interrupt text, for the platforms' handlers. Safe inside one.
-const char* InterruptText(std::size_t* length);
-
-// Makes the standard streams safe before any file is opened: a closed one
-// is taken by a pipe with no reader or writer, which needs no device file
-// and can never be a device, and output that cannot be written never ends
-// the process. An interruption writes the interrupt text, cuts the
-// registered files and ends the process as the signal would have.
-void PrepareStandardStreams();
-
-// Writes text to standard error, unbuffered; failures are ignored.
-void WriteStandardError(NativeStringView text);
-
-// Whether standard output is a terminal.
-bool StandardOutputIsTerminal();
-
 }  // namespace sys

@@ -1,5 +1,6 @@
 #include "fileio/checked/checked_file.h"
 
+#include "fileio/checked/process.h"
 #include "fileio/system.h"
 
 CutOnFailure::CutOnFailure(FileHandle file, std::uint64_t length) : slot_(sys::RegisterCut(file, length)) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "fileio/checked/process.h"
 #include "fileio/system.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "fileio/checked/process.h"
 #include "fileio/checked/progress.h"
 #include "fileio/system.h"
 
