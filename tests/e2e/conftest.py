@@ -221,6 +221,7 @@ def attach_nbdfuse(mountpoint, *export):
     """An NBD export (a URI, or '[ nbdkit ... ]') as the file mountpoint/nbd, once it is there."""
     mountpoint.mkdir(exist_ok=True)
     fuse, deadline = subprocess.Popen(['nbdfuse', mountpoint, *export]), time.monotonic() + 60
+    STARTED.append((fuse, False))
     while not (mountpoint / 'nbd').exists():
         assert fuse.poll() is None and time.monotonic() < deadline, 'nbdfuse did not start'
         time.sleep(0.01)
@@ -295,6 +296,20 @@ def as_user(user):
     return ['setpriv', f'--reuid={user}', f'--regid={user}', '--clear-groups'] if user else []
 
 
+STARTED = []  # the servers and nbdfuse processes a test started, with whether each leads a session of its own
+
+
+@pytest.fixture(autouse=True)
+def no_process_outlives_its_test():
+    """Whatever a test asserted, the servers and nbdfuse processes it left running end with it."""
+    yield
+    while STARTED:
+        process, session = STARTED.pop()
+        if process.poll() is None:  # still our child: its number is no one else's
+            os.killpg(process.pid, signal.SIGKILL) if session else process.kill()
+            process.wait()
+
+
 def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugin=None, user=None):
     """nbdkit serving device on where/sock or as listen says, under strace with the options trace, as user."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
@@ -304,6 +319,7 @@ def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugi
                                where / 'ready', *options, plugin or PLUGIN, device], cwd=where, stderr=subprocess.PIPE,
                               start_new_session=True, env=dict(SERVER_ENV, ASAN_OPTIONS='detect_leaks=0') if trace and
                               SERVER_ENV else SERVER_ENV)  # LeakSanitizer cannot work under ptrace
+    STARTED.append((server, True))
     deadline = time.monotonic() + 60
     while not (where / 'ready').exists() and server.poll() is None:
         assert time.monotonic() < deadline, 'the server neither started nor ended'
