@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <new>
 #include <utility>
 
 #include "fileio/file.h"
@@ -82,10 +81,11 @@ MaybeError WriteEntries(FileHandle map, const Changes& changes) {
 
 // After a failure the spare's state is unknown: the next commit copies anew.
 // Its name goes only while it is still the spare's.
+// Allocates nothing, so that it may run while an exception unwinds.
 void DropSpare(MapCommits* c) REQUIRES(c->lock) {
   c->making.reset();  // stops writing into it
   if (c->spare.is_open() && NameIsFile(Directory(*c), kCopyName, c->spare.get())) {
-    static_cast<void>(TryRemoveIn(Directory(*c), kCopyName, CopyPath(*c).c_str()));  // a name left is only room
+    sys::RemoveIn(Directory(*c), kCopyName);  // a name left is only room
   }
   c->spare = OwnedFile();
 }
@@ -174,30 +174,40 @@ OwnedFile KeptCopy(MapCommits* c) REQUIRES(c->lock) {
 
 }  // namespace
 
+// Until a commit has ended, its failure (a failed allocation unwinding
+// included) leaves what a failed commit leaves: the Store flushed at the
+// next commit, the slots it would free waiting for that one, the spare gone.
+struct CommitUnderWay {
+  MapCommits* c;
+  bool changes;
+  bool ended = false;
+  ~CommitUnderWay() {
+    if (ended) return;
+    c->lock.AssertHeld();  // held by the caller's turn throughout
+    c->storeWritten = true;
+    EndCommitOfHeld(c->served, Changes(), false);
+    if (changes) DropSpare(c);
+  }
+};
+
 MaybeError CommitHeld(const CommitTurn& turn) {
   MapCommits* c = turn.commits;
   c->lock.AssertHeld();  // the turn holds it
   if (auto error = Broken(c)) return error;
   HeldNow now = BeginCommitOfHeld(c->served);
+  CommitUnderWay underWay{c, !now.changes.empty()};
   // Taken after the changes: a write whose entry they hold has set it.
   const bool written = c->storeWritten.exchange(false);
-  MaybeError error;
   if (now.changes.empty()) {
-    if (written) error = BreakOn(c, TryFlush(c->device->store.get()));
-  } else {
-    try {  // the spare is dropped below whatever fails, an allocation too
-      error = CommitChanges(c, now.changes, now.allocated);
-    } catch (const std::bad_alloc&) {
-      error = Error{NATIVE("Cannot allocate memory"), ENOMEM};
+    if (written) {
+      if (auto error = BreakOn(c, TryFlush(c->device->store.get()))) return error;
     }
-  }
-  if (!error && now.freesSlots) WaitForEarlierSlotUsers(c->users);
-  EndCommitOfHeld(c->served, now.changes, !error);
-  if (error) {
-    c->storeWritten = true;
-    if (!now.changes.empty()) DropSpare(c);
+  } else if (auto error = CommitChanges(c, now.changes, now.allocated)) {
     return error;
   }
+  if (now.freesSlots) WaitForEarlierSlotUsers(c->users);
+  EndCommitOfHeld(c->served, now.changes, true);
+  underWay.ended = true;
   c->committedAllocated = now.allocated;
   if (!now.changes.empty()) c->spareBehind = std::move(now.changes);
   return std::nullopt;

@@ -28,20 +28,25 @@ OwnedServedDevice g_served;
 // (EIO where the failure had none) to the client.
 int Fail(const Error& error) {
   nbdkit_error("%s", ErrorText(error).c_str());
-  if (const std::optional<NativeString> notice = TakeBrokenNotice(g_served.get())) nbdkit_error("%s", notice->c_str());
+  if (const std::optional<NativeString> notice = g_served ? TakeBrokenNotice(g_served.get()) : std::nullopt) {
+    nbdkit_error("%s", notice->c_str());
+  }
   nbdkit_set_error(error.number != 0 ? error.number : EIO);
   return -1;
 }
 
-// Runs a request; an allocation that fails answers ENOMEM, as nothing may
-// end the server.
+// Runs a request, or any other call of nbdkit's into the device: the one
+// place a failed allocation is answered, with ENOMEM, allocating nothing
+// more, as nothing may end the server.
 template <typename Request>
 int Answer(Request request) {
   try {
     const MaybeError error = request();
     return error ? Fail(*error) : 0;
   } catch (const std::bad_alloc&) {
-    return Fail(OutOfMemory());
+    nbdkit_error("Cannot allocate memory");
+    nbdkit_set_error(ENOMEM);
+    return -1;
   }
 }
 
@@ -75,35 +80,33 @@ int ConfigComplete() {
   // later names are absolute. The files stay open, and locked, across that.
   const std::unique_ptr<char, decltype(&std::free)> absolute(nbdkit_absolute_path(g_path.c_str()), &std::free);
   if (absolute == nullptr) return -1;
-  Expected<OwnedServedDevice> served = OpenServedDevice(g_path, absolute.get());
-  if (!served) {
-    nbdkit_error("%s", ErrorText(served.error()).c_str());
-    return -1;
-  }
-  g_served = std::move(*served);
-  if (const std::optional<Error> why = ReadOnlyWhy(g_served.get())) {
-    nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*why).c_str());
-  }
-  return 0;
+  return Answer([&]() -> MaybeError {
+    Expected<OwnedServedDevice> served = OpenServedDevice(g_path, absolute.get());
+    if (!served) return served.error();
+    g_served = std::move(*served);
+    if (const std::optional<Error> why = ReadOnlyWhy(g_served.get())) {
+      nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*why).c_str());
+    }
+    return std::nullopt;
+  });
 }
 
 // A connection that may write readies the device first (once): until then
 // nothing in its directory changes.
 void* Open(int readonly) {
-  if (readonly == 0) {
+  if (readonly != 0) return g_served.get();
+  const int answer = Answer([]() -> MaybeError {
     const Expected<WritingStarted> started = StartWriting(g_served.get());
-    if (!started) {
-      nbdkit_error("%s", ErrorText(started.error()).c_str());
-      return nullptr;
-    }
+    if (!started) return started.error();
     if (const std::optional<Error>& why = started->readOnlyWhy) {
       nbdkit_error("serving '%s' read-only: %s", g_path.c_str(), ErrorText(*why).c_str());
     }
     if (const std::optional<Error>& why = started->notCompacted) {
       nbdkit_error("serving '%s' with its Store as it was, not compacted: %s", g_path.c_str(), ErrorText(*why).c_str());
     }
-  }
-  return g_served.get();
+    return std::nullopt;
+  });
+  return answer == 0 ? g_served.get() : nullptr;
 }
 
 std::int64_t GetSize(void*) { return static_cast<std::int64_t>(ServedSize(g_served.get())); }
@@ -158,7 +161,7 @@ int Extents(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t, nbd
 
 void Unload() {
   if (!g_served) return;
-  if (auto error = CloseServed(g_served.get())) nbdkit_error("%s", ErrorText(*error).c_str());
+  Answer([] { return CloseServed(g_served.get()); });
   g_served.reset();
 }
 

@@ -83,6 +83,3 @@ MaybeError CloseServed(ServedDevice* served);
 // within count bytes (maybe fewer, never none): absent chunks are holes.
 using AddExtent = std::function<void(std::uint64_t offset, std::uint64_t length, bool hole)>;
 MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, const AddExtent& add);
-
-// What a failed allocation answers: nothing may end the server.
-inline Error OutOfMemory() { return Error{NATIVE("Cannot allocate memory"), ENOMEM}; }

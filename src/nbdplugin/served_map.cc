@@ -212,8 +212,9 @@ Expected<Change> NameNewChunk(ServedMap* m, std::uint32_t chunk, std::uint32_t s
   if (!entry || *entry != ABSENT_CHUNK) GiveBackSlot(&m->slots, slot);
   if (!entry) return entry.error();
   if (*entry != ABSENT_CHUNK) return Change{*entry, false};
+  const bool many = Hold(m, chunk, slot);  // first: a failed allocation changes nothing
   ++m->allocated;
-  return Change{ABSENT_CHUNK, Hold(m, chunk, slot)};
+  return Change{ABSENT_CHUNK, many};
 }
 
 Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
@@ -221,15 +222,19 @@ Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
   const Expected<std::uint32_t> entry = EntryOf(m, chunk);
   if (!entry) return entry.error();
   if (*entry == ABSENT_CHUNK) return Change{ABSENT_CHUNK, false};
-  ReleaseSlot(&m->slots, *entry);
+  // The entry first: a release that fails to allocate then leaves a slot
+  // unused until a restart, never a slot named and free.
+  const bool many = Hold(m, chunk, ABSENT_CHUNK);
   --m->allocated;
-  return Change{*entry, Hold(m, chunk, ABSENT_CHUNK)};
+  ReleaseSlot(&m->slots, *entry);
+  return Change{*entry, many};
 }
 
 bool MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot, std::uint32_t old, bool releaseOld) {
   const Locked<SharedMutex> guard(&m->lock);
+  const bool many = Hold(m, chunk, slot);  // first, as in MakeAbsent
   if (releaseOld) ReleaseSlot(&m->slots, old);
-  return Hold(m, chunk, slot);
+  return many;
 }
 
 HeldNow BeginCommitOfHeld(ServedMap* m) {

@@ -95,12 +95,13 @@ void BeginCommit(SlotAllocator* s) {
 }
 
 void EndCommit(SlotAllocator* s, bool succeeded) {
-  if (succeeded) {
-    for (const std::uint32_t slot : s->committing) GiveBackSlot(s, slot);
-  } else {
-    s->released.insert(s->released.end(), s->committing.begin(), s->committing.end());
+  if (!succeeded) return;  // the next commit covers them too: nothing to allocate on the way out of a failure
+  // One at a time, each gone from the list once free: should an allocation
+  // fail on the way, no slot is freed twice (it may have been taken again).
+  while (!s->committing.empty()) {
+    GiveBackSlot(s, s->committing.back());
+    s->committing.pop_back();
   }
-  s->committing.clear();
 }
 
 std::size_t WaitingSlots(const SlotAllocator& s) { return s.released.size() + s.committing.size(); }

@@ -49,7 +49,8 @@ void ReleaseSlot(SlotAllocator* slots, std::uint32_t slot);
 void BeginCommit(SlotAllocator* slots);
 
 // The commit in flight ended: the slots it covered are free if it succeeded,
-// and wait for the next one if not.
+// and wait for the next one if not (which allocates nothing, so that a
+// failure may be noted while an exception unwinds).
 void EndCommit(SlotAllocator* slots, bool succeeded);
 
 // Slots released and not yet free.
