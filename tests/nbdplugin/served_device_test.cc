@@ -124,17 +124,8 @@ std::map<std::uint32_t, MayRead> Serve(const std::string& directory, std::map<st
   if (!served) return may;  // refused, nothing changed
   ServedDevice* s = served->get();
   std::mt19937 rng(7);
-  const std::uint32_t touched[] = {0,
-                                   1,
-                                   5,
-                                   10,
-                                   15,
-                                   700,
-                                   kEntriesPerBlock - 1,
-                                   kEntriesPerBlock,
-                                   kEntriesPerBlock + 3,
-                                   kEntriesPerBlock + 9,
-                                   kEntriesPerBlock + 500};
+  constexpr std::uint32_t kBlock = kEntriesPerBlock;  // chunks of both blocks, stored and absent
+  const std::uint32_t touched[] = {0, 1, 5, 10, 15, 700, kBlock - 1, kBlock, kBlock + 3, kBlock + 9, kBlock + 500};
   bool broken = false;
   std::vector<std::uint32_t> uncertain;
   const MaybeError started = Armed([s]() -> MaybeError {
