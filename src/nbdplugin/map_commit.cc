@@ -172,8 +172,6 @@ OwnedFile KeptCopy(MapCommits* c) REQUIRES(c->lock) {
   return std::move(*copy);
 }
 
-}  // namespace
-
 // Until a commit has ended, its failure (a failed allocation unwinding
 // included) leaves what a failed commit leaves: the Store flushed at the
 // next commit, the slots it would free waiting for that one, the spare gone.
@@ -189,6 +187,8 @@ struct CommitUnderWay {
     if (changes) DropSpare(c);
   }
 };
+
+}  // namespace
 
 MaybeError CommitHeld(const CommitTurn& turn) {
   MapCommits* c = turn.commits;
