@@ -174,7 +174,8 @@ OwnedFile KeptCopy(MapCommits* c) REQUIRES(c->lock) {
 
 // Until a commit has ended, its failure (a failed allocation unwinding
 // included) leaves what a failed commit leaves: the Store flushed at the
-// next commit, the slots it would free waiting for that one, the spare gone.
+// next commit, the spare gone (the slots it would free wait for the next
+// commit as they are).
 struct CommitUnderWay {
   MapCommits* c;
   bool changes;
@@ -183,7 +184,6 @@ struct CommitUnderWay {
     if (ended) return;
     c->lock.AssertHeld();  // held by the caller's turn throughout
     c->storeWritten = true;
-    EndCommitOfHeld(c->served, Changes(), false);
     if (changes) DropSpare(c);
   }
 };
@@ -206,7 +206,7 @@ MaybeError CommitHeld(const CommitTurn& turn) {
     return error;
   }
   if (now.freesSlots) WaitForEarlierSlotUsers(c->users);
-  EndCommitOfHeld(c->served, now.changes, true);
+  CommitSucceeded(c->served, now.changes);
   underWay.ended = true;
   c->committedAllocated = now.allocated;
   if (!now.changes.empty()) c->spareBehind = std::move(now.changes);
@@ -265,7 +265,6 @@ Expected<std::optional<Error>> ReadyCopy(const CommitTurn& turn) {
     if (!owner) owner = TryMayChangeNames(Directory(*c), copyPath.c_str());
     if (!owner) {
       c->spare = std::move(kept);
-      c->spareBehind.clear();
     }
   } else {
     if (auto error = TryRemoveIn(Directory(*c), kCopyName, copyPath.c_str())) return *error;
@@ -273,7 +272,6 @@ Expected<std::optional<Error>> ReadyCopy(const CommitTurn& turn) {
     if (!copy) return std::optional<Error>(copy.error());
     owner = TryCopyOwnership(map, copy->get(), c->device->paths.map.c_str());
     c->spare = std::move(*copy);
-    c->spareBehind.clear();
     // The first commit needs a whole copy of the Map: made now, beside the
     // requests, it is ready (or nearly) when the first flush comes. Where no
     // thread can be had, the first commit makes it.

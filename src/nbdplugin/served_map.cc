@@ -251,10 +251,9 @@ void SwapCommittedMap(ServedMap* m, OwnedFile* committed) {
   std::swap(m->map, *committed);
 }
 
-void EndCommitOfHeld(ServedMap* m, const Changes& changes, bool succeeded) {
+void CommitSucceeded(ServedMap* m, const Changes& changes) {
   const Locked<SharedMutex> guard(&m->lock);
-  EndCommit(&m->slots, succeeded);
-  if (!succeeded) return;
+  EndCommit(&m->slots, true);
   for (const auto& [chunk, entry] : changes) {
     const auto held = m->held.find(chunk);
     if (held != m->held.end() && held->second == entry) m->held.erase(held);  // not changed since

@@ -120,10 +120,11 @@ HeldNow BeginCommitOfHeld(ServedMap* map);
 // Map before comes back in committed, or goes where it was not kept.
 void SwapCommittedMap(ServedMap* map, OwnedFile* committed);
 
-// The commit ended: where it succeeded, changes are no longer held (unless
-// changed since) and the cache follows them; its slots are free, or wait for
-// the next commit.
-void EndCommitOfHeld(ServedMap* map, const Changes& changes, bool succeeded);
+// The commit succeeded: its changes are no longer held (unless changed
+// since), the cache follows them, and the slots it covered are free. After a
+// commit that failed nothing is done: its changes stay held, and its slots
+// wait for the next commit.
+void CommitSucceeded(ServedMap* map, const Changes& changes);
 
 // Stored chunks, with the held changes, and one past the last slot in use.
 std::uint32_t Allocated(ServedMap* map);

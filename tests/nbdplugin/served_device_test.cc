@@ -40,8 +40,10 @@ std::thread::id g_requests;
 std::atomic<bool> g_failAllocations{false};  // else calls of the file layer
 thread_local bool t_armed = false;           // allocations of this thread's requests are counted
 
+std::atomic<int> g_exchanges{0};
+
 int Hook(const char* call) {
-  if (g_noExchange && std::strcmp(call, "exchange") == 0) return EOPNOTSUPP;
+  if (std::strcmp(call, "exchange") == 0 && (++g_exchanges, g_noExchange)) return EOPNOTSUPP;
   if (g_failAllocations || ++g_calls != g_failAt) return 0;
   g_flushFailed = std::string_view(call).starts_with("flush") && std::this_thread::get_id() == g_requests;
   return EIO;
@@ -215,29 +217,35 @@ TEST(ServedDeviceTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed
 TEST(ServedDeviceTest, EachAllocationFailedAnswersItsRequestAndLeavesTheDeviceWhole) { EachCallFailed(true, true); }
 
 // The first writer compacts the Store across blocks of entries, names
-// swapped or not, and every chunk keeps its bytes.
-TEST(ServedDeviceTest, TheFirstWriterCompactsAStoreMostlyFree) {
+// swapped or not, and every chunk keeps its bytes; then changes are held up
+// to a bound (65536) and committed without a flush: memory stays bounded.
+TEST(ServedDeviceTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
   for (const bool exchange : {true, false}) {
     const std::string directory = DeviceDirectory();
     std::filesystem::remove_all(directory);
     const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
     g_noExchange = !exchange;
     sys::SetCallHook(Hook);
-    {
-      Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
-      ASSERT_TRUE(served);
-      const Expected<WritingStarted> started = StartWriting(served->get());
-      ASSERT_TRUE(started);
-      EXPECT_FALSE(started->notCompacted);
-      EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
-      Bytes got(kLength);
-      for (const auto& [chunk, bytes] : start) {
-        ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
-        EXPECT_EQ(got, bytes) << chunk;
-      }
-      EXPECT_FALSE(CloseServed(served->get()));
+    Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+    ASSERT_TRUE(served);
+    const Expected<WritingStarted> started = StartWriting(served->get());
+    ASSERT_TRUE(started && !started->notCompacted);
+    EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
+    Bytes got(kLength);
+    for (const auto& [chunk, bytes] : start) {
+      ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
+      EXPECT_EQ(got, bytes) << chunk;
     }
+    const unsigned char one = 1;
+    g_exchanges = 0;
+    for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 65535; ++chunk) {  // none held after the compaction
+      EXPECT_EQ(g_exchanges, 0) << chunk;
+      ASSERT_FALSE(WriteServed(served->get(), &one, 1, std::uint64_t{chunk} * kLength));
+    }
+    EXPECT_EQ(g_exchanges, exchange ? 1 : 0);
+    EXPECT_FALSE(CloseServed(served->get()));
     sys::SetCallHook(nullptr);
+    served->reset();
     std::filesystem::remove_all(directory);
   }
 }
