@@ -12,16 +12,6 @@
 namespace sys {
 namespace {
 
-// Runs a system call again while a signal interrupts it.
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
-
 // Ends the process after an interruption the way the signal would have,
 // once the interrupt text is out and the registered files are cut. Only
 // async-signal-safe calls.
@@ -63,9 +53,9 @@ void PrepareStandardStreams() {
 }
 
 void WriteStandardError(NativeStringView text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = RetryOnInterrupt([&] { return write(STDERR_FILENO, text.data() + done, text.size() - done); });
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t put = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;  // a signal came first: again
     if (put <= 0) return;
     done += static_cast<std::size_t>(put);
   }
