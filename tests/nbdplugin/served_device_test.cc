@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "fileio/system.h"
@@ -78,12 +80,12 @@ void WriteAll(const std::string& path, const Bytes& bytes) {
 }
 
 // Four chunks in the first block of entries at the first slots, eight in the
-// second at the last of a Store four times as long as it needs: the first
-// writer compacts it, moving chunks across blocks.
-std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory) {
+// second from slot far on, in a Store of far + 9 slots: the first writer
+// compacts one four times as long as it needs, moving chunks across blocks.
+std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory, std::uint32_t far = 23) {
   std::filesystem::create_directory(directory);
   Bytes map(EntryOffset(kChunks), 0xFF);
-  Bytes store(32 * kLength);
+  Bytes store((far + 9) * kLength);
   std::map<std::uint32_t, Bytes> chunks;
   auto stored = [&](std::uint32_t chunk, std::uint32_t slot) {
     StoreLittleEndian32(map.data() + EntryOffset(chunk), slot);
@@ -91,7 +93,7 @@ std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory) {
     chunks[chunk] = Bytes(store.begin() + slot * kLength, store.begin() + (slot + 1) * kLength);
   };
   for (std::uint32_t i = 0; i < 4; ++i) stored(i * 5, i);
-  for (std::uint32_t i = 0; i < 8; ++i) stored(kEntriesPerBlock + i * 3, 24 + i);
+  for (std::uint32_t i = 0; i < 8; ++i) stored(kEntriesPerBlock + i * 3, far + 1 + i);
   const std::uint32_t header[4] = {SPARSE_MAGIC, kLength, kChunks, 12};
   for (int i = 0; i < 4; ++i) StoreLittleEndian32(map.data() + 4 * i, header[i]);
   std::fill(map.begin() + 16, map.begin() + 32, 0);
@@ -248,6 +250,103 @@ TEST(ServedDeviceTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
     served->reset();
     std::filesystem::remove_all(directory);
   }
+}
+
+ServedDevice* g_served = nullptr;
+std::atomic<bool> g_stopping{false};
+std::atomic<bool> g_copyOutlivedItsFile{false};
+
+// A zeroing of chunk 20 while its first commit waits for the disk, and the
+// file system's largest file: requests go on beside a commit, and each
+// answers what a guest can act on.
+int ZeroDuringExchange(const char* call) {
+  if (std::strcmp(call, "truncate") == 0 && g_stopping) return EFBIG;
+  if (std::strcmp(call, "exchange") != 0 || g_served == nullptr) return 0;
+  EXPECT_FALSE(ZeroServed(std::exchange(g_served, nullptr), kLength, 20 * kLength));
+  return 0;
+}
+
+TEST(ServedDeviceTest, RequestsBesideACommitAreKeptAndAFullFileSystemIsAFullDevice) {
+  const std::string directory = DeviceDirectory();
+  std::filesystem::remove_all(directory);
+  MakeDevice(directory, 3);
+  sys::SetCallHook(ZeroDuringExchange);
+  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+  ASSERT_TRUE(served && StartWriting(served->get()));
+  const Bytes data(kLength, 7);
+  ASSERT_FALSE(WriteServed(served->get(), data.data(), kLength, 20 * kLength));
+  g_served = served->get();
+  ASSERT_FALSE(FlushServed(served->get()));
+  EXPECT_EQ(g_served, nullptr);  // zeroed while its entry was being committed
+  g_stopping = true;
+  const MaybeError full = WriteServed(served->get(), data.data(), kLength, 30 * kLength);
+  EXPECT_TRUE(full && full->number == ENOSPC);
+  g_stopping = false;
+  EXPECT_FALSE(CloseServed(served->get()));
+  served->reset();
+  served = OpenServedDevice(directory, directory);
+  ASSERT_TRUE(served);
+  Bytes got(kLength, 1);
+  ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, 20 * kLength));
+  EXPECT_EQ(got, Bytes(kLength));
+  sys::SetCallHook(nullptr);
+}
+
+// Whether the copy of the Map made beside the first requests still has its
+// file when a stop comes to stop it.
+int HoldTheCopyUntilAStop(const char* call) {
+  if (std::strcmp(call, "copy") != 0 || std::this_thread::get_id() == g_requests) return 0;
+  g_served = nullptr;  // the copy under way
+  for (int i = 0; i < 1000 && !g_stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stop under way
+  bool open = false;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    open = open || std::filesystem::read_symlink(fd.path(), error).string().find("/Map.new") != std::string::npos;
+  }
+  g_copyOutlivedItsFile = !open;
+  return 0;
+}
+
+TEST(ServedDeviceTest, AStopDuringTheFirstCopyClosesItsFileOnlyOnceItsThreadHasEnded) {
+  const std::string directory = DeviceDirectory();
+  std::filesystem::remove_all(directory);
+  MakeDevice(directory, 3);
+  g_requests = std::this_thread::get_id();
+  g_stopping = false;
+  sys::SetCallHook(HoldTheCopyUntilAStop);
+  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+  ASSERT_TRUE(served);
+  g_served = served->get();
+  ASSERT_TRUE(StartWriting(served->get()));
+  for (int i = 0; i < 1000 && g_served != nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  g_stopping = true;
+  EXPECT_FALSE(CloseServed(served->get()));
+  EXPECT_FALSE(g_copyOutlivedItsFile);
+  sys::SetCallHook(nullptr);
+  g_stopping = false;
+}
+
+// A Map or Store the system refuses to write (EACCES, EROFS) is served
+// read-only, saying why; any other refusal is no device.
+int RefuseWriting(const char* call) { return std::strcmp(call, "open writable") == 0 ? g_failAt.load() : 0; }
+
+TEST(ServedDeviceTest, AFileThatCannotBeWrittenIsServedReadOnly) {
+  const std::string directory = DeviceDirectory();
+  std::filesystem::remove_all(directory);
+  MakeDevice(directory);
+  sys::SetCallHook(RefuseWriting);
+  for (const int number : {EACCES, EROFS, EIO}) {
+    g_failAt = number;
+    Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+    ASSERT_EQ(!served, number == EIO);
+    if (number == EIO) break;
+    EXPECT_FALSE(MayWrite(served->get()));
+    const std::optional<Error> why = ReadOnlyWhy(served->get());
+    EXPECT_TRUE(why && why->number == number);
+  }
+  g_failAt = 0;
+  sys::SetCallHook(nullptr);
 }
 
 }  // namespace
