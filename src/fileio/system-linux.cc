@@ -212,8 +212,8 @@ int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
 void CloseDirectory(DirectoryHandle directory) noexcept { close(static_cast<int>(directory.native)); }
 
 int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
-  if (mode != OpenMode::kRead) {
-    if (const int hooked = Hooked(mode == OpenMode::kCreateNew ? "create" : "open writable")) return hooked;
+  if (mode == OpenMode::kCreateNew) {
+    if (const int hooked = Hooked("create")) return hooked;
   }
   return OpenLocked(static_cast<int>(directory.native), name, mode, true, file);
 }

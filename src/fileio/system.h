@@ -16,8 +16,7 @@ namespace sys {
 // The seam tests stand in at: each call below that changes a file, names
 // one or waits for the disk asks the hook first, by its name ("write",
 // "truncate", "flush", "flush directory", "copy", "punch", "rename",
-// "exchange", "create", "open writable" (in a directory), "owner", "mark",
-// "thread"). A hook that answers an
+// "exchange", "create", "owner", "mark", "thread"). A hook that answers an
 // error number fails the call with it, as the system would, without making
 // it; 0 lets it run. None is set outside tests.
 using CallHook = int (*)(const char* call);

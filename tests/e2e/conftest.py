@@ -2,7 +2,7 @@
 # escapes), N*B (N bytes of value B, a number or 'c'; N*hole a hole), le(v,...) (32-bit little-endian, "-" for
 # 0xFFFFFFFF), hdr(L,C,A) (a Map header) and rand(N,seed) (no zero byte); counts take K, M, G and C (64 KiB) and
 # add up (4G-33). In paths and texts {term} stands for its bytes, {exists} and the like for error numbers.
-import contextlib, fcntl, os, random, re, select, shutil, signal, struct, subprocess, time
+import contextlib, os, random, re, select, shutil, signal, struct, subprocess, time
 from pathlib import Path
 
 import pytest
@@ -96,27 +96,16 @@ def snapshot(top):
     return {str(path.relative_to(top)): held(path) for path in Path(top).rglob('*')}
 
 
-FS_IOC_FIEMAP = 0xC020660B  # _IOWR('f', 11, struct fiemap)
-FIEMAP = struct.Struct('2Q4I')  # start, length, flags, extents mapped, room for extents, reserved
-FIEMAP_EXTENT = struct.Struct('3Q16x16x')  # logical, physical, length; reserved, flags, reserved
-
-
 def hidden_space(top):
-    """Room past the files' lengths (to 4 KiB) that FIEMAP maps, or on tmpfs (no FIEMAP, no other blocks) holds."""
+    """Room past the files' lengths (to 4 KiB) that filefrag maps, or on tmpfs (no FIEMAP, no other blocks) holds."""
     room = 0
     for path in (p for p in Path(top).rglob('*') if p.is_file() and not p.is_symlink()):
-        with open(path, 'rb') as file:
-            info = os.fstat(file.fileno())
-            end = -(-info.st_size // 4096) * 4096
-            request = bytearray(FIEMAP.pack(end, 1 << 62, 0, 0, 100, 0) + bytes(FIEMAP_EXTENT.size * 100))
-            try:  # what lies from end on
-                fcntl.ioctl(file, FS_IOC_FIEMAP, request)
-            except OSError:
-                room += max(0, info.st_blocks * 512 - end)
-                continue
-        extents = (FIEMAP_EXTENT.unpack_from(request, FIEMAP.size + FIEMAP_EXTENT.size * k)
-                   for k in range(FIEMAP.unpack_from(request)[3]))
-        room += sum(max(0, at + length - max(at, end)) for at, _, length in extents)
+        info = path.stat()
+        end = -(-info.st_size // 4096) * 4096
+        mapped = subprocess.run(['filefrag', '-e', '-b1', path], capture_output=True, text=True)
+        room += max(0, info.st_blocks * 512 - end) if mapped.returncode else sum(
+            max(0, int(last) + 1 - max(int(first), end))
+            for first, last in re.findall(r'^ +\d+: +(\d+)\.\. *(\d+):', mapped.stdout, re.M))
     return room
 
 
@@ -310,12 +299,12 @@ def no_process_outlives_its_test():
             process.wait()
 
 
-def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugin=None, user=None):
-    """nbdkit serving device on where/sock or as listen says, under strace with the options trace, as user."""
+def serve(where, options=(), trace=None, device='d.sparsefs', plugin=None, user=None):
+    """nbdkit serving device on where/sock, under strace with the options trace, as user."""
     for left in ('sock', 'ready'):  # nbdkit writes ready once it listens
         (where / left).unlink(missing_ok=True)
     tracer = ['strace', '-f', '-qq', '-o', where / 'trace', *trace] if trace else []
-    server = subprocess.Popen([*tracer, *as_user(user), 'nbdkit', '-f', *(listen or ['-U', where / 'sock']), '-P',
+    server = subprocess.Popen([*tracer, *as_user(user), 'nbdkit', '-f', '-U', where / 'sock', '-P',
                                where / 'ready', *options, plugin or PLUGIN, device], cwd=where, stderr=subprocess.PIPE,
                               start_new_session=True, env=dict(SERVER_ENV, ASAN_OPTIONS='detect_leaks=0') if trace and
                               SERVER_ENV else SERVER_ENV)  # LeakSanitizer cannot work under ptrace
@@ -327,12 +316,11 @@ def serve(where, options=(), trace=None, device='d.sparsefs', listen=None, plugi
     return server
 
 
-def connect(where, count=1, uri=None):
+def connect(where, count=1):
     handles = [nbd.NBD() for _ in range(count)]
     for h in handles:
         h.add_meta_context('base:allocation')
-        h.set_uri_allow_local_file(True)  # a key file the URI names
-        h.connect_uri(uri or f'nbd+unix:///?socket={where}/sock')
+        h.connect_uri(f'nbd+unix:///?socket={where}/sock')
     return handles
 
 
@@ -350,12 +338,6 @@ def make_device(where, length, entries, seed):
     """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
     store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
     return bytearray(write_sparse(where / 'd.sparsefs', length, entries, store))
-
-
-def fresh_device(file_system, device, seed):
-    """A new directory on the file system with the device in it; returns the directory and the device's bytes."""
-    where = fresh_dir(file_system, 'plugin')
-    return where, make_device(where, *device, seed)
 
 
 def extents(h, offset, length):

@@ -165,6 +165,7 @@ def test_after_its_start_the_server_reaches_the_device_only_through_its_director
 
 @pytest.mark.parametrize('links, told', [
     ('true', "Cannot create '{}/Map.new': 13"),
+    ('chmod 644 Map', "Cannot open 'd.sparsefs/Map': 13"),
     ('mv Map .. && ln -s ../Map', "Commits would replace the symbolic link '{}/Map'"),
     ('ln Map ..', "Commits would part the Map from its other names '{}/Map'"),
     ('mount --bind {0} {0} && mount -o remount,bind,ro {0}', "Cannot open 'd.sparsefs/Map': 30")])

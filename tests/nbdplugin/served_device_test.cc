@@ -5,7 +5,6 @@
 // succeeds.
 #include "nbdplugin/served_device.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <new>
 #include <random>
@@ -72,13 +72,6 @@ std::string DeviceDirectory() {
          std::to_string(getpid()) + ".sparsefs";
 }
 
-void WriteAll(const std::string& path, const Bytes& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-}
-
 // Four chunks in the first block of entries at the first slots, eight in the
 // second from slot far on, in a Store of far + 9 slots: the first writer
 // compacts one four times as long as it needs, moving chunks across blocks.
@@ -97,8 +90,9 @@ std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory, std::uin
   const std::uint32_t header[4] = {SPARSE_MAGIC, kLength, kChunks, 12};
   for (int i = 0; i < 4; ++i) StoreLittleEndian32(map.data() + 4 * i, header[i]);
   std::fill(map.begin() + 16, map.begin() + 32, 0);
-  WriteAll(directory + "/Map", map);
-  WriteAll(directory + "/Store", store);
+  for (const auto& [name, bytes] : {std::pair{"/Map", &map}, std::pair{"/Store", &store}}) {
+    std::ofstream(directory + name).write(reinterpret_cast<const char*>(bytes->data()), std::ssize(*bytes));
+  }
   return chunks;
 }
 
@@ -143,18 +137,14 @@ std::map<std::uint32_t, MayRead> Serve(const std::string& directory, std::map<st
       Bytes& bytes = now.try_emplace(chunk, Bytes(kLength)).first->second;
       may.try_emplace(chunk, MayRead{{bytes}});
       MaybeError error;
-      switch (rng() % 4) {
-        case 0: {  // a part of a chunk
-          const std::uint32_t at = rng() % (kLength - 100);
-          for (std::uint32_t i = 0; i < 100; ++i) bytes[at + i] = static_cast<unsigned char>(rng());
-          error = Armed([&] { return WriteServed(s, bytes.data() + at, 100, std::uint64_t{chunk} * kLength + at); });
+      switch (rng() % 3) {
+        case 0: {  // a part of a chunk, or a whole one
+          const std::uint32_t count = rng() % 2 ? kLength : 100, at = rng() % (kLength - count + 1);
+          for (std::uint32_t i = 0; i < count; ++i) bytes[at + i] = static_cast<unsigned char>(rng());
+          error = Armed([&] { return WriteServed(s, bytes.data() + at, count, std::uint64_t{chunk} * kLength + at); });
           break;
         }
-        case 1:  // a whole chunk
-          for (auto& byte : bytes) byte = static_cast<unsigned char>(rng());
-          error = Armed([&] { return WriteServed(s, bytes.data(), kLength, std::uint64_t{chunk} * kLength); });
-          break;
-        case 2:
+        case 1:
           std::fill(bytes.begin(), bytes.end(), 0);
           error = Armed([&] { return ZeroServed(s, kLength, std::uint64_t{chunk} * kLength); });
           break;
@@ -203,8 +193,7 @@ void EachCallFailed(bool exchange, bool allocations = false) {
       ASSERT_FALSE(ReadServed(again->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
       EXPECT_TRUE(Allowed(states, got)) << "call " << fail << ", chunk " << chunk;
     }
-    const auto store = std::filesystem::file_size(directory + "/Store");
-    EXPECT_LE(store, 32u * kLength) << "call " << fail;
+    EXPECT_LE(std::filesystem::file_size(directory + "/Store"), 32u * kLength) << "call " << fail;
   }
   EXPECT_GT(calls, 20);  // the workload reached the disk
   g_failAllocations = false;
@@ -218,135 +207,107 @@ TEST(ServedDeviceTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed
 
 TEST(ServedDeviceTest, EachAllocationFailedAnswersItsRequestAndLeavesTheDeviceWhole) { EachCallFailed(true, true); }
 
+// The device MakeDevice makes (its chunks in chunks, if given), served with
+// the hook and ready to write.
+OwnedServedDevice ServeWith(sys::CallHook hook, const std::string& directory, std::uint32_t far = 3,
+                            std::map<std::uint32_t, Bytes>* chunks = nullptr) {
+  std::filesystem::remove_all(directory);
+  const std::map<std::uint32_t, Bytes> made = MakeDevice(directory, far);
+  if (chunks != nullptr) *chunks = made;
+  g_requests = std::this_thread::get_id();
+  sys::SetCallHook(hook);
+  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+  if (!served || !StartWriting(served->get())) return nullptr;
+  return std::move(*served);
+}
+
 // The first writer compacts the Store across blocks of entries, names
 // swapped or not, and every chunk keeps its bytes; then changes are held up
 // to a bound (65536) and committed without a flush: memory stays bounded.
 TEST(ServedDeviceTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
   for (const bool exchange : {true, false}) {
     const std::string directory = DeviceDirectory();
-    std::filesystem::remove_all(directory);
-    const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
+    std::map<std::uint32_t, Bytes> start;
     g_noExchange = !exchange;
-    sys::SetCallHook(Hook);
-    Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+    OwnedServedDevice served = ServeWith(Hook, directory, 23, &start);
     ASSERT_TRUE(served);
-    const Expected<WritingStarted> started = StartWriting(served->get());
-    ASSERT_TRUE(started && !started->notCompacted);
     EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
     Bytes got(kLength);
     for (const auto& [chunk, bytes] : start) {
-      ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
+      ASSERT_FALSE(ReadServed(served.get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
       EXPECT_EQ(got, bytes) << chunk;
     }
     const unsigned char one = 1;
     g_exchanges = 0;
     for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 65535; ++chunk) {  // none held after the compaction
       EXPECT_EQ(g_exchanges, 0) << chunk;
-      ASSERT_FALSE(WriteServed(served->get(), &one, 1, std::uint64_t{chunk} * kLength));
+      ASSERT_FALSE(WriteServed(served.get(), &one, 1, std::uint64_t{chunk} * kLength));
     }
     EXPECT_EQ(g_exchanges, exchange ? 1 : 0);
-    EXPECT_FALSE(CloseServed(served->get()));
+    EXPECT_FALSE(CloseServed(served.get()));
     sys::SetCallHook(nullptr);
-    served->reset();
     std::filesystem::remove_all(directory);
   }
 }
 
 ServedDevice* g_served = nullptr;
-std::atomic<bool> g_stopping{false};
-std::atomic<bool> g_copyOutlivedItsFile{false};
+std::atomic<bool> g_full{false};  // the Store as long as the file system lets a file be
+std::string g_directory;
+std::atomic<int> g_copy{0};  // 1 once the copy beside the requests has begun, 2 once a stop is under way
 
-// A zeroing of chunk 20 while its first commit waits for the disk, and the
-// file system's largest file: requests go on beside a commit, and each
-// answers what a guest can act on.
+// Chunk 20 zeroed while its entry is being committed: requests go on beside
+// a commit, and the change is not taken for committed. The file system's
+// largest file is a full device.
 int ZeroDuringExchange(const char* call) {
-  if (std::strcmp(call, "truncate") == 0 && g_stopping) return EFBIG;
+  if (std::strcmp(call, "truncate") == 0 && g_full) return EFBIG;
   if (std::strcmp(call, "exchange") != 0 || g_served == nullptr) return 0;
   EXPECT_FALSE(ZeroServed(std::exchange(g_served, nullptr), kLength, 20 * kLength));
   return 0;
 }
 
-TEST(ServedDeviceTest, RequestsBesideACommitAreKeptAndAFullFileSystemIsAFullDevice) {
+TEST(ServedDeviceTest, AChangeBesideItsCommitIsKeptAndTheLargestFileIsAFullDevice) {
   const std::string directory = DeviceDirectory();
-  std::filesystem::remove_all(directory);
-  MakeDevice(directory, 3);
-  sys::SetCallHook(ZeroDuringExchange);
-  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
-  ASSERT_TRUE(served && StartWriting(served->get()));
-  const Bytes data(kLength, 7);
-  ASSERT_FALSE(WriteServed(served->get(), data.data(), kLength, 20 * kLength));
-  g_served = served->get();
-  ASSERT_FALSE(FlushServed(served->get()));
-  EXPECT_EQ(g_served, nullptr);  // zeroed while its entry was being committed
-  g_stopping = true;
-  const MaybeError full = WriteServed(served->get(), data.data(), kLength, 30 * kLength);
-  EXPECT_TRUE(full && full->number == ENOSPC);
-  g_stopping = false;
-  EXPECT_FALSE(CloseServed(served->get()));
-  served->reset();
-  served = OpenServedDevice(directory, directory);
+  OwnedServedDevice served = ServeWith(ZeroDuringExchange, directory);
   ASSERT_TRUE(served);
+  const Bytes data(kLength, 7);
+  ASSERT_FALSE(WriteServed(served.get(), data.data(), kLength, 20 * kLength));
+  g_served = served.get();
+  ASSERT_FALSE(FlushServed(served.get()));
+  EXPECT_EQ(g_served, nullptr);  // zeroed during the commit
+  g_full = true;
+  const MaybeError full = WriteServed(served.get(), data.data(), kLength, 30 * kLength);
+  EXPECT_TRUE(full && full->number == ENOSPC);
+  g_full = false;
+  EXPECT_FALSE(CloseServed(served.get()));
+  served.reset();
+  Expected<OwnedServedDevice> again = OpenServedDevice(directory, directory);
   Bytes got(kLength, 1);
-  ASSERT_FALSE(ReadServed(served->get(), got.data(), kLength, 20 * kLength));
+  ASSERT_TRUE(again && !ReadServed(again->get(), got.data(), kLength, 20 * kLength));
   EXPECT_EQ(got, Bytes(kLength));
   sys::SetCallHook(nullptr);
+  std::filesystem::remove_all(directory);
 }
 
-// Whether the copy of the Map made beside the first requests still has its
-// file when a stop comes to stop it.
+// The copy of the Map begun beside the first requests, held until a stop is
+// under way: its name and file go only once its thread has ended.
 int HoldTheCopyUntilAStop(const char* call) {
   if (std::strcmp(call, "copy") != 0 || std::this_thread::get_id() == g_requests) return 0;
-  g_served = nullptr;  // the copy under way
-  for (int i = 0; i < 1000 && !g_stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  g_copy = 1;
+  for (int i = 0; i < 1000 && g_copy != 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stop under way
-  bool open = false;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    open = open || std::filesystem::read_symlink(fd.path(), error).string().find("/Map.new") != std::string::npos;
-  }
-  g_copyOutlivedItsFile = !open;
+  EXPECT_TRUE(std::filesystem::exists(g_directory + "/Map.new")) << "gone while its thread writes into it";
   return 0;
 }
 
-TEST(ServedDeviceTest, AStopDuringTheFirstCopyClosesItsFileOnlyOnceItsThreadHasEnded) {
-  const std::string directory = DeviceDirectory();
-  std::filesystem::remove_all(directory);
-  MakeDevice(directory, 3);
-  g_requests = std::this_thread::get_id();
-  g_stopping = false;
-  sys::SetCallHook(HoldTheCopyUntilAStop);
-  Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
+TEST(ServedDeviceTest, AStopDuringTheFirstCopyRemovesItOnlyOnceItsThreadHasEnded) {
+  g_directory = DeviceDirectory();
+  OwnedServedDevice served = ServeWith(HoldTheCopyUntilAStop, g_directory);
   ASSERT_TRUE(served);
-  g_served = served->get();
-  ASSERT_TRUE(StartWriting(served->get()));
-  for (int i = 0; i < 1000 && g_served != nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  g_stopping = true;
-  EXPECT_FALSE(CloseServed(served->get()));
-  EXPECT_FALSE(g_copyOutlivedItsFile);
+  for (int i = 0; i < 1000 && g_copy != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  g_copy = 2;
+  EXPECT_FALSE(CloseServed(served.get()));
   sys::SetCallHook(nullptr);
-  g_stopping = false;
-}
-
-// A Map or Store the system refuses to write (EACCES, EROFS) is served
-// read-only, saying why; any other refusal is no device.
-int RefuseWriting(const char* call) { return std::strcmp(call, "open writable") == 0 ? g_failAt.load() : 0; }
-
-TEST(ServedDeviceTest, AFileThatCannotBeWrittenIsServedReadOnly) {
-  const std::string directory = DeviceDirectory();
-  std::filesystem::remove_all(directory);
-  MakeDevice(directory);
-  sys::SetCallHook(RefuseWriting);
-  for (const int number : {EACCES, EROFS, EIO}) {
-    g_failAt = number;
-    Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
-    ASSERT_EQ(!served, number == EIO);
-    if (number == EIO) break;
-    EXPECT_FALSE(MayWrite(served->get()));
-    const std::optional<Error> why = ReadOnlyWhy(served->get());
-    EXPECT_TRUE(why && why->number == number);
-  }
-  g_failAt = 0;
-  sys::SetCallHook(nullptr);
+  std::filesystem::remove_all(g_directory);
 }
 
 }  // namespace
@@ -363,11 +324,7 @@ void* Allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 void* AllocateOrNull(std::size_t size) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return t_armed && g_failAllocations && ++g_calls == g_failAt ? nullptr : std::malloc(size != 0 ? size : 1);
 }
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
