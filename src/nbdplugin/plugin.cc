@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,29 +24,31 @@ std::string g_path;  // as given
 OwnedServedDevice g_served;
 
 // Answers a request that failed: its message in the log, its error number
-// (EIO where the failure had none) to the client.
+// (EIO where the failure had none) to the client. A failed allocation
+// (Guarded's, without a message) allocates nothing more.
 int Fail(const Error& error) {
-  nbdkit_error("%s", ErrorText(error).c_str());
-  if (const std::optional<NativeString> notice = g_served ? TakeBrokenNotice(g_served.get()) : std::nullopt) {
-    nbdkit_error("%s", notice->c_str());
+  if (error.message.empty()) {
+    nbdkit_error("Cannot allocate memory");
+  } else {
+    nbdkit_error("%s", ErrorText(error).c_str());
+    if (const std::optional<NativeString> notice = g_served ? TakeBrokenNotice(g_served.get()) : std::nullopt) {
+      nbdkit_error("%s", notice->c_str());
+    }
   }
   nbdkit_set_error(error.number != 0 ? error.number : EIO);
   return -1;
 }
 
-// Runs a request, or any other call of nbdkit's into the device: the one
-// place a failed allocation is answered, with ENOMEM, allocating nothing
-// more, as nothing may end the server.
+// Runs a request, or any other call of nbdkit's into the device, and answers
+// it; the answer's message is made inside Guarded too, as it allocates.
 template <typename Request>
 int Answer(Request request) {
-  try {
-    const MaybeError error = request();
-    return error ? Fail(*error) : 0;
-  } catch (const std::bad_alloc&) {
-    nbdkit_error("Cannot allocate memory");
-    nbdkit_set_error(ENOMEM);
-    return -1;
-  }
+  int answer = 0;
+  const MaybeError unanswered = Guarded([&]() -> MaybeError {
+    if (const MaybeError error = request()) answer = Fail(*error);
+    return std::nullopt;
+  });
+  return unanswered ? Fail(*unanswered) : answer;
 }
 
 int Config(const char* key, const char* value) {

@@ -19,13 +19,27 @@
 // storage and no request that looked it up still uses it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "fileio/error.h"
 #include "fileio/native_text.h"
+
+// Runs a request, or any other call into the device: the one place a failed
+// allocation is caught, and answered as ENOMEM with no message (which would
+// allocate), so that nothing is thrown past it and nothing ends the server.
+template <typename Request>
+MaybeError Guarded(Request request) {
+  try {
+    return request();
+  } catch (const std::bad_alloc&) {
+    return Error{NativeString(), ENOMEM};
+  }
+}
 
 struct ServedDevice;
 struct ServedDeviceDeleter {

@@ -92,6 +92,7 @@ def test_a_clean_stop_keeps_the_copy_of_the_map_for_the_next_server_while_the_ma
         stop_cleanly(server, [h], tmp_path)
         assert ('copy_file_range(' in (tmp_path / 'trace').read_text()) == copied, chunk
     assert flat(tmp_path)[::4096] == bytes(range(1, 7)) + bytes(10)
+    assert read_map(tmp_path / 'd.sparsefs')[2][:6] == list(range(6))  # each new chunk in the lowest free slot
 
 
 def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path):
