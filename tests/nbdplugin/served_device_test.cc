@@ -317,14 +317,13 @@ TEST(ServedDeviceTest, AStopDuringTheFirstCopyRemovesItOnlyOnceItsThreadHasEnded
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
+bool FailsNow() { return t_armed && g_failAllocations && ++g_calls == g_failAt; }
 void* Allocate(std::size_t size) {
-  if (t_armed && g_failAllocations && ++g_calls == g_failAt) throw std::bad_alloc();
+  if (FailsNow()) throw std::bad_alloc();
   if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
   throw std::bad_alloc();
 }
-void* AllocateOrNull(std::size_t size) noexcept {
-  return t_armed && g_failAllocations && ++g_calls == g_failAt ? nullptr : std::malloc(size != 0 ? size : 1);
-}
+void* AllocateOrNull(std::size_t size) noexcept { return FailsNow() ? nullptr : std::malloc(size != 0 ? size : 1); }
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return AllocateOrNull(size); }
