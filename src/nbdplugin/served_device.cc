@@ -139,7 +139,7 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
                              bool* many) { return WritePiece(s, chunk, within, bytes + at, length, many); });
 }
 
-MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset) {
+MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ZeroFlags) {
   return ChangeEachPiece(s, count, offset,
                          [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length,
                              bool* many) { return ZeroPiece(s, chunk, within, length, many); });

@@ -75,9 +75,17 @@ std::uint64_t ServedSize(ServedDevice* served);
 MaybeError ReadServed(ServedDevice* served, void* buffer, std::uint32_t count, std::uint64_t offset);
 MaybeError WriteServed(ServedDevice* served, const void* buffer, std::uint32_t count, std::uint64_t offset);
 
-// Makes the range read as zeros; whole stored chunks become absent and give
-// their room back.
-MaybeError ZeroServed(ServedDevice* served, std::uint32_t count, std::uint64_t offset);
+// How a range is zeroed: mayTrim lets whole stored chunks become absent and
+// give their room back (else the range stays or becomes provisioned: every
+// chunk in it keeps or takes a slot); fast asks for an answer of ENOTSUP at
+// once where zeroing would have to write data.
+struct ZeroFlags {
+  bool mayTrim = true;
+  bool fast = false;
+};
+
+// Makes the range read as zeros, as flags say.
+MaybeError ZeroServed(ServedDevice* served, std::uint32_t count, std::uint64_t offset, ZeroFlags flags = {});
 
 // Everything acknowledged so far reaches stable storage. Once a flush has
 // failed, every later flush and write answers its error until the server
