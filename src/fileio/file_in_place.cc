@@ -4,8 +4,14 @@
 #include <cerrno>
 #include <new>
 
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length, Zeroing how, bool onlyFast) {
+  const int number =
+      how == Zeroing::kGiveBack ? sys::PunchHole(file, offset, length) : sys::ZeroKeepingRoom(file, offset, length);
+  if (number == 0) return std::nullopt;
+  if (onlyFast) {
+    if (number == EOPNOTSUPP || number == ENOSYS) return Error{NATIVE("Zeroing would write zeros"), ENOTSUP};
+    return Error{NATIVE("Cannot write to file"), number};
+  }
   static const unsigned char zeros[64 << 10] = {};
   for (std::uint64_t done = 0; done < length;) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sizeof zeros));

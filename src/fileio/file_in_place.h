@@ -16,9 +16,17 @@
 #include "fileio/native_text.h"
 #include "fileio/system.h"
 
-// Makes [offset, offset + length) read as zeros: its room is given back
-// where the file system can, and zeros are written where it cannot.
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
+// How a range made zeros keeps its room.
+enum class Zeroing {
+  kGiveBack,  // punched: the room goes back
+  kKeep,      // reserved still (a provisioned range)
+};
+
+// Makes [offset, offset + length) read as zeros, with its room as how says
+// where the file system can; where it cannot, zeros are written, or where
+// onlyFast nothing is and the answer is ENOTSUP.
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length, Zeroing how = Zeroing::kGiveBack,
+                        bool onlyFast = false);
 
 // Flushes both files as TryFlush does, side by side; the first error.
 MaybeError TryFlushSideBySide(FileHandle a, FileHandle b);

@@ -454,6 +454,15 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   }));
 }
 
+int ZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  if (const int hooked = Hooked("zero")) return hooked;
+  const int number = ErrorOf(RetryOnInterrupt([&] {
+    return fallocate(Descriptor(file), FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  }));
+  return number == ENOSYS || number == EINVAL ? EOPNOTSUPP : number;
+}
+
 namespace {
 
 int At(DirectoryHandle directory) { return static_cast<int>(directory.native); }

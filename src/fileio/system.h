@@ -16,7 +16,7 @@ namespace sys {
 // The seam tests stand in at: each call below that changes a file, names
 // one or waits for the disk asks the hook first, by its name ("write",
 // "truncate", "flush", "flush directory", "copy", "punch", "rename",
-// "exchange", "create", "owner", "mark", "thread"). A hook that answers an
+// "exchange", "create", "owner", "mark", "thread", "zero"). A hook that answers an
 // error number fails the call with it, as the system would, without making
 // it; 0 lets it run. None is set outside tests.
 using CallHook = int (*)(const char* call);
@@ -143,6 +143,11 @@ void Join(Thread* thread);
 // Gives back the room of [offset, offset + length), which then reads as
 // zeros; the length stays.
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Makes [offset, offset + length) read as zeros with its room reserved
+// (allocated, or kept); the length stays. EOPNOTSUPP where the file system
+// cannot.
+int ZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
 // Names are of files in directory, as OpenIn takes them; nothing here follows
 // a symbolic link.

@@ -23,16 +23,13 @@
 #define RELEASE_SHARED(...) QUILLON_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define RELEASE_GENERIC(...) QUILLON_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
 #define EXCLUDES(...) QUILLON_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define ASSERT_CAPABILITY(x) QUILLON_THREAD_ANNOTATION(assert_capability(x))
+#define LOCK_RETURNED(x) QUILLON_THREAD_ANNOTATION(lock_returned(x))
 
 // A lock one thread holds at a time.
 class CAPABILITY("mutex") Mutex {
  public:
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() noexcept RELEASE() { mutex_.unlock(); }
-  // Tells the analysis, where it cannot follow (a callback), that the caller
-  // holds the lock.
-  void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
  private:
   std::mutex mutex_;

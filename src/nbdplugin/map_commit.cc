@@ -6,7 +6,6 @@
 
 #include "fileio/file.h"
 #include "fileio/file_in_place.h"
-#include "nbdplugin/locks.h"
 
 struct MapCommits {
   // Set when made, then only read.
@@ -17,13 +16,20 @@ struct MapCommits {
   Mutex lock;
   OwnedFile spare GUARDED_BY(lock);
   Changes spareBehind GUARDED_BY(lock);  // sorted
+  bool spareKnown GUARDED_BY(lock) = true;
   bool canExchange GUARDED_BY(lock) = true;
-  std::uint32_t committedAllocated GUARDED_BY(lock);
-  std::optional<Error> readOnlyWhy GUARDED_BY(lock);
+  std::uint32_t committedAllocated GUARDED_BY(lock) = 0;
+  std::uint64_t flushedWrites GUARDED_BY(lock) = 0;
 
-  std::atomic<bool> storeWritten{false};
+  Mutex stateLock;
+  bool writable GUARDED_BY(stateLock) = false;
+  bool writingStarted GUARDED_BY(stateLock) = false;
+  std::optional<Error> readOnlyWhy GUARDED_BY(stateLock);
+
+  std::atomic<std::uint64_t> storeWrites{0};
   std::atomic<int> brokenNumber{0};
   std::atomic<bool> brokenTold{false};
+  std::atomic<bool> lastFailed{false};
 
   // Last, so that it is destroyed first: its thread stops before the files
   // it uses close.
@@ -32,19 +38,11 @@ struct MapCommits {
 
 void MapCommitsDeleter::operator()(MapCommits* commits) const { delete commits; }
 
-OwnedMapCommits MakeMapCommits(const SparseDevice* device, ServedMap* map, SlotUsers* users) {
-  OwnedMapCommits made(new MapCommits{device, map, users, {}, {}, {}, true, 0, {}, {}, {}, {}, {}});
-  const Locked<Mutex> guard(&made->lock);
-  made->committedAllocated = device->header.allocatedChunkCount;
-  return made;
-}
+Mutex& TurnOf(MapCommits* c) LOCK_RETURNED(c->lock) { return c->lock; }
 
-CommitTurn::CommitTurn(MapCommits* c) : commits(c) { c->lock.Lock(); }
+CommitTurn::CommitTurn(MapCommits* c) : commits_(c) { TurnOf(c).Lock(); }
 
-CommitTurn::~CommitTurn() {
-  commits->lock.AssertHeld();
-  commits->lock.Unlock();
-}
+CommitTurn::~CommitTurn() { TurnOf(commits_).Unlock(); }
 
 namespace {
 
@@ -81,13 +79,13 @@ MaybeError WriteEntries(FileHandle map, const Changes& changes) {
 
 // After a failure the spare's state is unknown: the next commit copies anew.
 // Its name goes only while it is still the spare's.
-// Allocates nothing, so that it may run while an exception unwinds.
 void DropSpare(MapCommits* c) REQUIRES(c->lock) {
   c->making.reset();  // stops writing into it
   if (c->spare.is_open() && NameIsFile(Directory(*c), kCopyName, c->spare.get())) {
     sys::RemoveIn(Directory(*c), kCopyName);  // a name left is only room
   }
   c->spare = OwnedFile();
+  c->spareKnown = true;
 }
 
 // Waits for the whole Map's copy begun in the background, if it is: where it
@@ -121,8 +119,8 @@ MaybeError WriteCopy(MapCommits* c, const Changes& changes, std::uint32_t alloca
   return WriteMapHeader(c->spare.get(), header);
 }
 
-// Puts the flushed copy in the Map's place; the old Map becomes the spare
-// where the file system can swap the two.
+// Puts the flushed copy in the Map's place, exchanging the two where the
+// file system can.
 MaybeError PutCopyInPlace(MapCommits* c) REQUIRES(c->lock) {
   const NativeString copyPath = CopyPath(*c);
   // The name is the owner's to change: what stands there now may be anything.
@@ -131,103 +129,93 @@ MaybeError PutCopyInPlace(MapCommits* c) REQUIRES(c->lock) {
   }
   if (c->canExchange) {
     MaybeError error = TryRenameIn(Directory(*c), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kExchange);
-    if (!error) {
-      SwapCommittedMap(c->served, &c->spare);
-      return std::nullopt;
-    }
-    if (error->number != EOPNOTSUPP) return error;
+    if (!error || error->number != EOPNOTSUPP) return error;
     c->canExchange = false;
   }
-  if (auto error = TryRenameIn(Directory(*c), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kReplace)) {
-    return error;
-  }
-  SwapCommittedMap(c->served, &c->spare);
-  c->spare = OwnedFile();  // closes the old Map
-  return std::nullopt;
+  return TryRenameIn(Directory(*c), kCopyName, NATIVE("Map"), copyPath.c_str(), Rename::kReplace);
 }
+
+// Flushes the directory; its error number, allocating nothing: it comes
+// between the names' change and the handles' (ApplyCommit), which nothing
+// may separate.
+int FlushDirectoryNumber(MapCommits* c) { return FlushesSkipped() ? 0 : sys::FlushDirectory(Directory(*c)); }
 
 // Writes the copy, flushes it beside the Store, puts it in place and flushes
 // the directory. Until the directory is flushed the changes stay held: the
 // next commit writes them again, to a copy of its own.
-MaybeError CommitChanges(MapCommits* c, const Changes& changes, std::uint32_t allocated) REQUIRES(c->lock) {
-  if (auto error = WriteCopy(c, changes, allocated)) return error;
-  if (auto error = BreakOn(c, TryFlushSideBySide(c->device->store.get(), c->spare.get()))) return error;
-  if (auto error = PutCopyInPlace(c)) return error;
-  return BreakOn(c, TryFlushDirectory(Directory(*c)));
+MaybeError CommitChanges(MapCommits* c, HeldNow* now) REQUIRES(c->lock) {
+  c->spareKnown = false;  // until the commit ends, whether it unwinds or not
+  MaybeError error = WriteCopy(c, now->changes, now->allocated);
+  if (!error) error = BreakOn(c, TryFlushSideBySide(c->device->store.get(), c->spare.get()));
+  if (!error) error = PutCopyInPlace(c);
+  if (error) {
+    DropSpare(c);
+    return error;
+  }
+  const int flushed = FlushDirectoryNumber(c);
+  if (flushed == 0 && now->freesSlots) WaitForEarlierSlotUsers(c->users);
+  ApplyCommit(c->served, &c->spare, now->changes, flushed == 0);  // the spare is now the Map before
+  if (!c->canExchange) c->spare = OwnedFile();                    // renamed over: it has no name
+  c->spareBehind = std::move(now->changes);
+  c->spareKnown = true;
+  if (flushed != 0) return BreakOn(c, Error{NATIVE("Cannot write to file"), flushed});
+  c->committedAllocated = now->allocated;
+  return std::nullopt;
 }
 
 // The copy a clean stop kept, where it is a plain file of the device's own
-// and still equals the Map; its mark goes, as the first commit makes it
-// another Map's copy. Otherwise none.
+// and still equals the Map, flushed; its mark goes, as the first commit makes
+// it another Map's copy. Otherwise none.
 OwnedFile KeptCopy(MapCommits* c) REQUIRES(c->lock) {
   const NativeString copyPath = CopyPath(*c);
   const Expected<std::optional<sys::FileFacts>> name = TryFactsOfName(Directory(*c), kCopyName, copyPath.c_str());
   if (!name || !*name || (*name)->kind != sys::FileFacts::kRegular) return OwnedFile();
   Expected<OwnedFile> copy = TryOpenIn(Directory(*c), kCopyName, copyPath.c_str(), Access::kReadWrite);
   if (!copy || !NameIsFile(Directory(*c), kCopyName, copy->get()) ||
-      !IsMarkedCopy(copy->get(), CommittedMap(c->served))) {
+      !IsMarkedCopy(copy->get(), CommittedMap(c->served)) || TryFlush(copy->get())) {
     return OwnedFile();
   }
   UnmarkCopy(copy->get());
   return std::move(*copy);
 }
 
-// Until a commit has ended, its failure (a failed allocation unwinding
-// included) leaves what a failed commit leaves: the Store flushed at the
-// next commit, the spare gone (the slots it would free wait for the next
-// commit as they are).
-struct CommitUnderWay {
-  MapCommits* c;
-  bool changes;
-  bool ended = false;
-  ~CommitUnderWay() {
-    if (ended) return;
-    c->lock.AssertHeld();  // held by the caller's turn throughout
-    c->storeWritten = true;
-    if (changes) DropSpare(c);
+// Makes the copy ready for the first commit (see StartWritingCommits): where
+// it cannot be, why.
+Expected<std::optional<Error>> ReadyCopy(MapCommits* c) REQUIRES(c->lock) {
+  const NativeString copyPath = CopyPath(*c);
+  const FileHandle map = CommittedMap(c->served);
+  MaybeError owner;
+  if (OwnedFile kept = KeptCopy(c); kept.is_open()) {
+    owner = TryCopyOwnership(map, kept.get(), c->device->paths.map.c_str());
+    if (!owner) owner = TryMayChangeNames(Directory(*c), copyPath.c_str());
+    if (!owner) c->spare = std::move(kept);
+  } else {
+    if (auto error = TryRemoveIn(Directory(*c), kCopyName, copyPath.c_str())) return *error;
+    Expected<OwnedFile> copy = TryCreateNewIn(Directory(*c), kCopyName, copyPath.c_str());
+    if (!copy) return std::optional<Error>(copy.error());
+    owner = TryCopyOwnership(map, copy->get(), c->device->paths.map.c_str());
+    c->spare = std::move(*copy);
+    // The first commit needs a whole copy of the Map: made now, beside the
+    // requests, it is ready (or nearly) when the first flush comes. Where no
+    // thread can be had, the first commit makes it.
+    if (!owner) c->making = StartBackgroundCopy(map, c->spare.get(), c->device->mapLength);
+    if (owner || !c->making) DropSpare(c);
   }
-};
-
-}  // namespace
-
-MaybeError CommitHeld(const CommitTurn& turn) {
-  MapCommits* c = turn.commits;
-  c->lock.AssertHeld();  // the turn holds it
-  if (auto error = Broken(c)) return error;
-  HeldNow now = BeginCommitOfHeld(c->served);
-  CommitUnderWay underWay{c, !now.changes.empty()};
-  // Taken after the changes: a write whose entry they hold has set it.
-  const bool written = c->storeWritten.exchange(false);
-  if (now.changes.empty()) {
-    if (written) {
-      if (auto error = BreakOn(c, TryFlush(c->device->store.get()))) return error;
-    }
-  } else if (auto error = CommitChanges(c, now.changes, now.allocated)) {
-    return error;
-  }
-  if (now.freesSlots) WaitForEarlierSlotUsers(c->users);
-  CommitSucceeded(c->served, now.changes);
-  underWay.ended = true;
-  c->committedAllocated = now.allocated;
-  if (!now.changes.empty()) c->spareBehind = std::move(now.changes);
-  return std::nullopt;
+  if (!owner) return std::optional<Error>();
+  return std::optional<Error>(*owner);
 }
 
-MaybeError Commit(MapCommits* commits) { return CommitHeld(CommitTurn(commits)); }
-
-std::optional<Error> ReadOnlyWhy(const CommitTurn& turn) {
-  turn.commits->lock.AssertHeld();
-  return turn.commits->readOnlyWhy;
+// What a server before this one may have left only in memory: its writes to
+// the Store, and a swap of names it made without flushing the directory.
+MaybeError FlushWhatWasLeft(MapCommits* c) REQUIRES(c->lock) {
+  if (auto error = TryFlush(c->device->store.get())) return error;
+  if (auto error = TryFlush(CommittedMap(c->served))) return error;
+  return TryFlushDirectory(Directory(*c));
 }
 
-void SetReadOnly(const CommitTurn& turn, Error why) {
-  turn.commits->lock.AssertHeld();
-  turn.commits->readOnlyWhy = std::move(why);
-}
-
-Expected<std::optional<Error>> WhyCommitsCannot(const CommitTurn& turn) {
-  MapCommits* c = turn.commits;
-  c->lock.AssertHeld();  // the turn holds it
+// Where a commit would change what the owner has, or write a file that is
+// not the device's alone, why (see MakeMapCommits).
+Expected<std::optional<Error>> WhyCommitsCannot(MapCommits* c) REQUIRES(c->lock) {
   const SparsePaths& paths = c->device->paths;
   const NativeString copyPath = CopyPath(*c);
   const Expected<std::optional<sys::FileFacts>> copy = TryFactsOfName(Directory(*c), kCopyName, copyPath.c_str());
@@ -254,41 +242,93 @@ Expected<std::optional<Error>> WhyCommitsCannot(const CommitTurn& turn) {
   return std::optional<Error>();
 }
 
-Expected<std::optional<Error>> ReadyCopy(const CommitTurn& turn) {
-  MapCommits* c = turn.commits;
-  c->lock.AssertHeld();  // the turn holds it
-  const NativeString copyPath = CopyPath(*c);
-  const FileHandle map = CommittedMap(c->served);
-  MaybeError owner;
-  if (OwnedFile kept = KeptCopy(c); kept.is_open()) {
-    owner = TryCopyOwnership(map, kept.get(), c->device->paths.map.c_str());
-    if (!owner) owner = TryMayChangeNames(Directory(*c), copyPath.c_str());
-    if (!owner) {
-      c->spare = std::move(kept);
-    }
-  } else {
-    if (auto error = TryRemoveIn(Directory(*c), kCopyName, copyPath.c_str())) return *error;
-    Expected<OwnedFile> copy = TryCreateNewIn(Directory(*c), kCopyName, copyPath.c_str());
-    if (!copy) return std::optional<Error>(copy.error());
-    owner = TryCopyOwnership(map, copy->get(), c->device->paths.map.c_str());
-    c->spare = std::move(*copy);
-    // The first commit needs a whole copy of the Map: made now, beside the
-    // requests, it is ready (or nearly) when the first flush comes. Where no
-    // thread can be had, the first commit makes it.
-    if (!owner) c->making = StartBackgroundCopy(map, c->spare.get(), c->device->mapLength);
-    if (owner || !c->making) DropSpare(c);
+}  // namespace
+
+MaybeError CommitHeld(MapCommits* c) {
+  if (auto error = Broken(c)) return error;
+  if (!c->spareKnown) DropSpare(c);  // a commit cut short left it
+  HeldNow now = TakeHeld(c->served);
+  // Counted after the changes were taken: a write whose entry they hold has
+  // counted itself.
+  const std::uint64_t written = c->storeWrites.load();
+  MaybeError error;
+  if (!now.changes.empty()) {
+    error = CommitChanges(c, &now);
+  } else if (written != c->flushedWrites) {
+    error = BreakOn(c, TryFlush(c->device->store.get()));
   }
-  if (!owner) return std::optional<Error>();
-  c->readOnlyWhy = *owner;
-  return std::optional<Error>(*owner);
+  c->lastFailed = error.has_value();
+  if (!error) c->flushedWrites = written;
+  return error;
 }
 
-void KeepOrDropCopy(const CommitTurn& turn, bool keep) {
-  MapCommits* c = turn.commits;
-  c->lock.AssertHeld();  // the turn holds it
+MaybeError Commit(MapCommits* commits) {
+  const CommitTurn turn(commits);
+  return CommitHeld(commits);
+}
+
+MaybeError CommitIfDue(MapCommits* commits) {
+  if (commits->lastFailed) return std::nullopt;
+  return Commit(commits);
+}
+
+bool MayWrite(MapCommits* c) {
+  const Locked<Mutex> state(&c->stateLock);
+  return c->writable;
+}
+
+std::optional<Error> ReadOnlyWhy(MapCommits* c) {
+  const Locked<Mutex> state(&c->stateLock);
+  return c->readOnlyWhy;
+}
+
+bool WritingHasStarted(MapCommits* c) {
+  const Locked<Mutex> state(&c->stateLock);
+  return c->writingStarted;
+}
+
+Expected<OwnedMapCommits> MakeMapCommits(const SparseDevice* device, ServedMap* map, SlotUsers* users,
+                                         std::optional<Error> readOnlyWhy) {
+  OwnedMapCommits made(new MapCommits());
+  MapCommits* c = made.get();
+  c->device = device;
+  c->served = map;
+  c->users = users;
+  const CommitTurn turn(c);
+  c->committedAllocated = device->header.allocatedChunkCount;
+  if (!readOnlyWhy) {
+    Expected<std::optional<Error>> why = WhyCommitsCannot(c);
+    if (!why) return why.error();
+    readOnlyWhy = std::move(*why);
+  }
+  const Locked<Mutex> state(&c->stateLock);
+  c->writable = !readOnlyWhy;
+  c->readOnlyWhy = std::move(readOnlyWhy);
+  return made;
+}
+
+Expected<bool> StartWritingCommits(MapCommits* c, std::optional<Error>* readOnlyWhy) {
+  if (BreakOn(c, FlushWhatWasLeft(c))) return false;  // served, and read, but never written
+  const Expected<std::optional<Error>> why = ReadyCopy(c);
+  if (!why) return why.error();
+  if (!*why) return true;
+  *readOnlyWhy = **why;
+  const Locked<Mutex> state(&c->stateLock);
+  c->readOnlyWhy = **why;
+  c->writable = false;
+  return false;
+}
+
+void WritingReady(MapCommits* c) {
+  const Locked<Mutex> state(&c->stateLock);
+  c->writingStarted = true;
+}
+
+void KeepOrDropCopy(MapCommits* c, bool keep) {
   // A copy still being made is stopped: a stop does not wait for it.
   if (c->making && !c->making->finished) DropSpare(c);
   AwaitSpare(c);
+  if (!c->spareKnown) DropSpare(c);
   const FileHandle spare = c->spare.get();
   MapHeader header = c->device->header;
   header.allocatedChunkCount = c->committedAllocated;
@@ -301,7 +341,7 @@ void KeepOrDropCopy(const CommitTurn& turn, bool keep) {
   c->spare = OwnedFile();
 }
 
-void NoteStoreWritten(MapCommits* commits) { commits->storeWritten = true; }
+void NoteStoreWritten(MapCommits* commits) { ++commits->storeWrites; }
 
 MaybeError Broken(MapCommits* commits) {
   const int number = commits->brokenNumber.load();

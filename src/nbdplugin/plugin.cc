@@ -120,6 +120,9 @@ int CanFua(void*) { return NBDKIT_FUA_NATIVE; }
 
 int CanZero(void*) { return 1; }
 
+// A zero that would have to write data answers ENOTSUP at once.
+int CanFastZero(void*) { return 1; }
+
 // After a request with FUA, what it wrote is on stable storage.
 MaybeError FlushIf(std::uint32_t flags) {
   return (flags & NBDKIT_FLAG_FUA) != 0 ? FlushServed(g_served.get()) : std::nullopt;
@@ -136,9 +139,19 @@ int Pwrite(void*, const void* buffer, std::uint32_t count, std::uint64_t offset,
   });
 }
 
+// A zero without NBDKIT_FLAG_MAY_TRIM leaves the range provisioned (the
+// client asked for no hole); a trim frees what it covers.
 int Zero(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t flags) {
   return Answer([&] {
-    MaybeError error = ZeroServed(g_served.get(), count, offset);
+    const ZeroFlags how{(flags & NBDKIT_FLAG_MAY_TRIM) != 0, (flags & NBDKIT_FLAG_FAST_ZERO) != 0};
+    MaybeError error = ZeroServed(g_served.get(), count, offset, how);
+    return error ? error : FlushIf(flags);
+  });
+}
+
+int Trim(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t flags) {
+  return Answer([&] {
+    MaybeError error = ZeroServed(g_served.get(), count, offset, ZeroFlags{true, false});
     return error ? error : FlushIf(flags);
   });
 }
@@ -151,10 +164,11 @@ int Extents(void*, std::uint32_t count, std::uint64_t offset, std::uint32_t, nbd
   return Answer([&]() -> MaybeError {
     MaybeError failed;
     MaybeError error =
-        ServedExtents(g_served.get(), count, offset, [&](std::uint64_t at, std::uint64_t length, bool hole) {
-          if (!failed && nbdkit_add_extent(extents, at, length, hole ? NBDKIT_EXTENT_HOLE | NBDKIT_EXTENT_ZERO : 0)) {
-            failed = Error{"Cannot add an extent", errno};
-          }
+        ServedExtents(g_served.get(), count, offset, [&](std::uint64_t at, std::uint64_t length, Extent kind) {
+          const std::uint32_t type = kind == Extent::kHole   ? NBDKIT_EXTENT_HOLE | NBDKIT_EXTENT_ZERO
+                                     : kind == Extent::kZero ? NBDKIT_EXTENT_ZERO
+                                                             : 0;
+          if (!failed && nbdkit_add_extent(extents, at, length, type)) failed = Error{"Cannot add an extent", errno};
         });
     return error ? error : failed;
   });
@@ -182,13 +196,14 @@ nbdkit_plugin MakePlugin() {
   plugin.can_flush = Yes;
   plugin.can_trim = Yes;
   plugin.can_zero = CanZero;
+  plugin.can_fast_zero = CanFastZero;
   plugin.can_fua = CanFua;
   plugin.can_multi_conn = Yes;
   plugin.can_extents = Yes;
   plugin.pread = Pread;
   plugin.pwrite = Pwrite;
   plugin.flush = Flush;
-  plugin.trim = Zero;
+  plugin.trim = Trim;
   plugin.zero = Zero;
   plugin.extents = Extents;
   plugin.unload = Unload;

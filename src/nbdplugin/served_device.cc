@@ -9,6 +9,7 @@
 namespace {
 
 std::uint64_t ChunkLength(const ServedDevice& s) { return s.device.header.chunkLength; }
+FileHandle Store(const ServedDevice& s) { return s.device.store.get(); }
 
 // Calls each(chunk, within, at, length) for the chunks' parts of the range,
 // stopping at the first error.
@@ -25,76 +26,120 @@ MaybeError EachPiece(const ServedDevice& s, std::uint32_t count, std::uint64_t o
   return std::nullopt;
 }
 
-// Notes a change to the Store once it is made, so that a flush begun before
-// it ends flushes again.
+// Notes a change to the Store once it is made (a failed one may have changed
+// some bytes too), so that the next flush flushes the Store.
 MaybeError StoreWritten(ServedDevice* s, MaybeError error) {
-  NoteStoreWritten(s->commits.get());  // a failed write may still have changed some bytes
+  NoteStoreWritten(s->commits.get());
   return error;
 }
 
-// Before the first write: gives each chunk that shares its slot with another
-// a slot of its own, so that a write to one chunk never changes another.
-MaybeError PrepareForWriting(ServedDevice* s) {
-  if (s->readyToWrite) return std::nullopt;
-  const CommitTurn turn(s->commits.get());  // and every other writer waits
-  if (s->readyToWrite) return std::nullopt;
-  if (auto error = UnshareSlots(MoverOf(s, turn), SlotsEnd(s->map.get()))) return error;
-  s->readyToWrite = true;
-  return std::nullopt;
+// What a chunk's new slot is to hold: its bytes as they are (copied from
+// its shared slot, or zeros for an absent chunk), with length bytes at
+// within written (bytes) or zeroed (bytes null, keeping the room).
+struct Filling {
+  std::uint64_t within;
+  const unsigned char* bytes;
+  std::uint32_t length;
+  bool onlyFast;
+};
+
+// Fills a new slot at begin for a chunk whose entry is from (a shared slot,
+// or ABSENT_CHUNK).
+MaybeError Fill(ServedDevice* s, std::uint64_t begin, bool dirty, std::uint32_t from, const Filling& f) {
+  const std::uint64_t length = ChunkLength(*s);
+  if (f.bytes == nullptr && (from == ABSENT_CHUNK || f.length == length)) {
+    return TryZeroRange(Store(*s), begin, length, Zeroing::kKeep, f.onlyFast);  // all zeros, provisioned
+  }
+  if (from == ABSENT_CHUNK) {
+    if (dirty) {
+      if (auto error = TryZeroRange(Store(*s), begin, length)) return error;
+    }
+  } else {
+    // What of the shared slot lies past the Store's end reads as zeros here,
+    // as a write there in place would leave it.
+    const Expected<std::uint64_t> size = TrySize(Store(*s));
+    if (!size) return size.error();
+    const std::uint64_t source = std::uint64_t{from} * length;
+    const std::uint64_t copied = std::min(length, *size > source ? *size - source : 0);
+    if (dirty && copied < length) {
+      if (auto error = TryZeroRange(Store(*s), begin + copied, length - copied)) return error;
+    }
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyBufferBytes);
+    if (auto error = TryCopyBytes(Store(*s), source, Store(*s), begin, copied, buffer.get(), kCopyBufferBytes)) {
+      return error;
+    }
+  }
+  if (f.bytes != nullptr) return TryWrite(Store(*s), begin + f.within, f.bytes, f.length);
+  return TryZeroRange(Store(*s), begin + f.within, f.length, Zeroing::kKeep, f.onlyFast);
 }
 
-// Writes length bytes into a chunk that is absent: into a slot nothing names
-// yet, which the chunk's entry names once they are there, so that a failure
-// leaves nothing behind. Where another request stored the chunk meanwhile,
-// its slot is written instead.
-MaybeError WriteNewChunk(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
-                         std::uint32_t length, bool* many) {
+// Gives the chunk, whose entry is from (absent, or a slot another chunk may
+// name), a slot of its own filled as f says, which its entry names once it
+// is filled: a failure leaves nothing behind. False where the entry changed
+// meanwhile (another request stored or moved the chunk): nothing is done.
+Expected<bool> PutInNewSlot(ServedDevice* s, std::uint32_t chunk, std::uint32_t from, const Filling& f, bool* many) {
   const Expected<NewSlot> slot = TakeNewSlot(s->map.get());
   if (!slot) return slot.error();
-  const std::uint64_t begin = slot->slot * ChunkLength(*s);
-  MaybeError error = slot->dirty ? TryZeroRange(s->device.store.get(), begin, ChunkLength(*s)) : std::nullopt;
-  if (!error) error = TryWrite(s->device.store.get(), begin + within, bytes, length);
-  if (error) {
-    GiveBackNewSlot(s->map.get(), slot->slot);
-    return error;
-  }
+  const MaybeError filled = Fill(s, slot->slot * ChunkLength(*s), slot->dirty, from, f);
   NoteStoreWritten(s->commits.get());  // before a commit can see the entry
-  const Expected<Change> named = NameNewChunk(s->map.get(), chunk, slot->slot);
+  if (filled) {
+    GiveBackNewSlot(s->map.get(), slot->slot);
+    return *filled;
+  }
+  const Expected<Change> named = NameChunk(s->map.get(), chunk, from, slot->slot);
   if (!named) return named.error();
   *many = named->many;
-  if (named->before == ABSENT_CHUNK) return std::nullopt;
-  return StoreWritten(s, TryWrite(s->device.store.get(), named->before * ChunkLength(*s) + within, bytes, length));
+  return named->before == from;
 }
 
 MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
                       std::uint32_t length, bool* many) {
   const SlotUse use(&s->users);
-  const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
-  if (!entry) return entry.error();
-  if (*entry != ABSENT_CHUNK) {
-    return StoreWritten(s, TryWrite(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes, length));
+  for (;;) {  // again only where the entry changed meanwhile
+    const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
+    if (!entry) return entry.error();
+    if (*entry != ABSENT_CHUNK && !MayBeShared(s->map.get(), *entry)) {
+      return StoreWritten(s, TryWrite(Store(*s), *entry * ChunkLength(*s) + within, bytes, length));
+    }
+    if (*entry == ABSENT_CHUNK && IsAllZero(bytes, length)) return std::nullopt;  // zeros where zeros are
+    const Expected<bool> put = PutInNewSlot(s, chunk, *entry, Filling{within, bytes, length, false}, many);
+    if (!put || *put) return put ? MaybeError() : MaybeError(put.error());
   }
-  if (IsAllZero(bytes, length)) return std::nullopt;  // zeros where zeros are
-  return WriteNewChunk(s, chunk, within, bytes, length, many);
 }
 
-// Zeros length bytes of the chunk; a whole stored chunk becomes absent, its
-// slot released and its room given back.
-MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, bool* many) {
+// Zeros length bytes of the chunk as flags say. With mayTrim, a whole
+// stored chunk becomes absent, its slot released and its room given back;
+// without, every chunk of the range keeps or takes a slot of its own.
+MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, ZeroFlags flags,
+                     bool* many) {
   const SlotUse use(&s->users);
-  std::uint32_t entry;
-  if (length == ChunkLength(*s)) {
-    const Expected<Change> made = MakeAbsent(s->map.get(), chunk);
-    if (!made) return made.error();
-    *many = made->many;
-    entry = made->before;
-  } else {
-    const Expected<std::uint32_t> found = LookUp(s->map.get(), chunk);
-    if (!found) return found.error();
-    entry = *found;
+  for (;;) {  // again only where the entry changed meanwhile
+    const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
+    if (!entry) return entry.error();
+    if (*entry == ABSENT_CHUNK && flags.mayTrim) return std::nullopt;
+    const bool shared = *entry != ABSENT_CHUNK && MayBeShared(s->map.get(), *entry);
+    if (flags.mayTrim && length == ChunkLength(*s)) {
+      const Expected<Change> made = MakeAbsent(s->map.get(), chunk);
+      if (made) {
+        *many = made->many;
+        // Its bytes may still be read by a request that looked the slot up:
+        // they go as zeros, never as another chunk's.
+        if (made->before != ABSENT_CHUNK && !MayBeShared(s->map.get(), made->before)) {
+          NoteStoreWritten(s->commits.get());
+          GiveBackRoom(Store(*s), made->before * ChunkLength(*s), ChunkLength(*s));
+        }
+        return std::nullopt;
+      }
+      if (made.error().number != ENOSPC || shared) return made.error();
+      // Too much waits for a commit: zeroed in its slot instead.
+    }
+    if (*entry != ABSENT_CHUNK && !shared) {
+      return StoreWritten(s, TryZeroRange(Store(*s), *entry * ChunkLength(*s) + within, length,
+                                          flags.mayTrim ? Zeroing::kGiveBack : Zeroing::kKeep, flags.fast));
+    }
+    const Expected<bool> put = PutInNewSlot(s, chunk, *entry, Filling{within, nullptr, length, flags.fast}, many);
+    if (!put || *put) return put ? MaybeError() : MaybeError(put.error());
   }
-  if (entry == ABSENT_CHUNK) return std::nullopt;
-  return StoreWritten(s, TryZeroRange(s->device.store.get(), entry * ChunkLength(*s) + within, length));
 }
 
 // Runs change on each piece of the range, committing where it says that
@@ -102,13 +147,12 @@ MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within,
 template <typename ChangePiece>
 MaybeError ChangeEachPiece(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ChangePiece change) {
   if (auto error = Broken(s->commits.get())) return error;
-  if (auto error = PrepareForWriting(s)) return error;
   return EachPiece(
       *s, count, offset,
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
         bool many = false;
         if (auto error = change(chunk, within, at, length, &many)) return error;
-        return many ? Commit(s->commits.get()) : std::nullopt;
+        return many ? CommitIfDue(s->commits.get()) : std::nullopt;
       });
 }
 
@@ -128,7 +172,7 @@ MaybeError ReadServed(ServedDevice* s, void* buffer, std::uint32_t count, std::u
           std::memset(bytes + at, 0, length);
           return std::nullopt;
         }
-        return TryRead(s->device.store.get(), *entry * ChunkLength(*s) + within, bytes + at, length);
+        return TryRead(Store(*s), *entry * ChunkLength(*s) + within, bytes + at, length);
       });
 }
 
@@ -139,10 +183,10 @@ MaybeError WriteServed(ServedDevice* s, const void* buffer, std::uint32_t count,
                              bool* many) { return WritePiece(s, chunk, within, bytes + at, length, many); });
 }
 
-MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ZeroFlags) {
+MaybeError ZeroServed(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ZeroFlags flags) {
   return ChangeEachPiece(s, count, offset,
                          [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t, std::uint32_t length,
-                             bool* many) { return ZeroPiece(s, chunk, within, length, many); });
+                             bool* many) { return ZeroPiece(s, chunk, within, length, flags, many); });
 }
 
 MaybeError FlushServed(ServedDevice* s) { return Commit(s->commits.get()); }
@@ -150,13 +194,40 @@ MaybeError FlushServed(ServedDevice* s) { return Commit(s->commits.get()); }
 std::optional<NativeString> TakeBrokenNotice(ServedDevice* s) { return TakeBrokenNotice(s->commits.get()); }
 
 MaybeError CloseServed(ServedDevice* s) {
-  if (!s->writingStarted) return std::nullopt;
+  MapCommits* c = s->commits.get();
+  if (!WritingHasStarted(c)) return std::nullopt;
   MaybeError error = FlushServed(s);
-  const CommitTurn turn(s->commits.get());
-  if (!error) error = ShouldCompact(s) ? CompactStore(MoverOf(s, turn)) : CutStore(s->map.get());
-  KeepOrDropCopy(turn, !error);
+  const CommitTurn turn(c);
+  if (!error) error = ShouldCompact(s) ? CompactStore(&s->device, s->map.get(), c) : CutStore(s->map.get());
+  KeepOrDropCopy(c, !error);
   return error;
 }
+
+namespace {
+
+// Adds the extents of count stored chunks from chunk first on whose slots
+// follow each other from slot: data where the Store may hold some, zeros
+// where it holds none (a provisioned zero), data again past its end (reading
+// there fails).
+void AddStoredRun(ServedDevice* s, std::uint64_t first, std::uint64_t count, std::uint64_t slot,
+                  std::uint64_t storeSize, const AddExtent& add) {
+  const std::uint64_t length = ChunkLength(*s);
+  const auto chunkAt = [&](std::uint64_t byte) { return (first + byte / length - slot) * length; };
+  std::uint64_t at = slot * length;
+  const std::uint64_t end = (slot + count) * length;
+  const std::uint64_t whole = at + (std::clamp(storeSize, at, end) - at) / length * length;  // chunks inside it
+  while (at < whole) {
+    const std::optional<DataRange> data = NextDataRange(Store(*s), at, whole);
+    const std::uint64_t zeroEnd = data ? data->begin / length * length : whole;
+    const std::uint64_t dataEnd = data ? std::min(whole, (data->end + length - 1) / length * length) : whole;
+    if (zeroEnd > at) add(chunkAt(at), zeroEnd - at, Extent::kZero);
+    if (dataEnd > zeroEnd) add(chunkAt(zeroEnd), dataEnd - zeroEnd, Extent::kData);
+    at = dataEnd;
+  }
+  if (end > whole) add(chunkAt(whole), end - whole, Extent::kData);
+}
+
+}  // namespace
 
 MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t offset, const AddExtent& add) {
   const std::uint64_t length = ChunkLength(*s);
@@ -165,7 +236,7 @@ MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t off
   const std::uint64_t endChunk = (end + length - 1) / length;
   // A stretch of pages without data is one hole, however long.
   if (const std::uint64_t data = FirstChunkMayHoldData(s->map.get(), first, endChunk); data > first) {
-    add(first * length, (data - first) * length, true);
+    add(first * length, (data - first) * length, Extent::kHole);
     first = data;
   }
   if (first >= endChunk) return std::nullopt;
@@ -175,11 +246,17 @@ MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t off
           ReadServedEntries(s->map.get(), static_cast<std::uint32_t>(first), last - first + 1, entries.data())) {
     return error;
   }
+  const Expected<std::uint64_t> storeSize = TrySize(Store(*s));
+  if (!storeSize) return storeSize.error();
   for (std::uint32_t i = 0; i < entries.size();) {
     std::uint32_t j = i + 1;
-    const bool hole = entries[i] == ABSENT_CHUNK;
-    while (j < entries.size() && (entries[j] == ABSENT_CHUNK) == hole) ++j;
-    add((first + i) * length, (j - i) * length, hole);
+    if (entries[i] == ABSENT_CHUNK) {
+      while (j < entries.size() && entries[j] == ABSENT_CHUNK) ++j;
+      add((first + i) * length, (j - i) * length, Extent::kHole);
+    } else {
+      while (j < entries.size() && entries[j] == entries[j - 1] + 1) ++j;
+      AddStoredRun(s, first + i, j - i, entries[i], *storeSize, add);
+    }
     i = j;
   }
   return std::nullopt;

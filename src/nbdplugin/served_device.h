@@ -53,12 +53,13 @@ using OwnedServedDevice = std::unique_ptr<ServedDevice, ServedDeviceDeleter>;
 // later messages name files by absolutePath.
 Expected<OwnedServedDevice> OpenServedDevice(NativeStringView directory, NativeStringView absolutePath);
 
-// Before the first connection that may write, once: removes a file where the
-// copy of the Map goes and makes a copy there, begun beside the requests
-// (where it cannot be made or keep the Map's owner and mode, the device is
-// served read-only from then on), then reclaims the slots the Map does not
-// name, and compacts a Store more than half free (one that cannot be is
-// served as it is).
+// Before the first connection that may write, once: flushes what a server
+// before this one may have left unflushed (a failure breaks the device, as
+// a failed flush does), removes a file where the copy of the Map goes and
+// makes a copy there, begun beside the requests (where it cannot be made or
+// keep the Map's owner and mode, the device is served read-only from then
+// on), then reclaims the slots the Map does not name, and compacts a Store
+// more than half free (one that cannot be is served as it is).
 struct WritingStarted {
   std::optional<Error> readOnlyWhy;   // found now
   std::optional<Error> notCompacted;  // why the Store is served as it was
@@ -101,7 +102,10 @@ std::optional<NativeString> TakeBrokenNotice(ServedDevice* served);
 // to the Map and marked so, for the next server.
 MaybeError CloseServed(ServedDevice* served);
 
-// Calls add(offset, length, hole) for the runs of chunks from offset on,
-// within count bytes (maybe fewer, never none): absent chunks are holes.
-using AddExtent = std::function<void(std::uint64_t offset, std::uint64_t length, bool hole)>;
+// Calls add(offset, length, kind) for the runs of chunks from offset on,
+// within count bytes (maybe fewer, never none): absent chunks are holes, a
+// stored chunk whose slot the Store holds no data in reads as zeros, and the
+// rest is data.
+enum class Extent { kData, kZero, kHole };
+using AddExtent = std::function<void(std::uint64_t offset, std::uint64_t length, Extent kind)>;
 MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, const AddExtent& add);

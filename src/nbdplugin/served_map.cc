@@ -4,20 +4,11 @@
 #include <bit>
 #include <cerrno>
 #include <optional>
-#include <unordered_map>
 
 #include "fileio/file_in_place.h"
 #include "nbdplugin/locks.h"
 
 namespace {
-
-// Changes held before they are committed without a flush: memory stays
-// bounded whatever the device's size.
-constexpr std::size_t kMostHeld = 1 << 16;
-
-// Bytes of freed slots that wait for a commit before it is forced, so that
-// the Store grows at most this much past the most data the device held.
-constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{kMostHeld} * DEFAULT_CHUNK_LENGTH;
 
 // Committed entries are kept in pages of this many, in this many places: a
 // bounded cache, whatever the device's size.
@@ -30,13 +21,14 @@ struct ServedMap {
   // Set at open and then only read.
   MapHeader header;  // as at open; allocated below
   FileHandle store;
+  SharedSlots shared;
 
   SharedMutex lock;
   OwnedFile map GUARDED_BY(lock);
   std::uint32_t allocated GUARDED_BY(lock);
   SlotAllocator slots GUARDED_BY(lock);
   std::uint64_t storeLength GUARDED_BY(lock);
-  std::unordered_map<std::uint32_t, std::uint32_t> held GUARDED_BY(lock);
+  std::map<std::uint32_t, std::uint32_t> held GUARDED_BY(lock);
   std::vector<std::uint64_t> pageMayHoldData GUARDED_BY(lock);
   std::vector<std::uint32_t> cachedEntries GUARDED_BY(lock);
   std::vector<std::uint32_t> cachedPage GUARDED_BY(lock);  // page number + 1 in each place, 0 for none
@@ -49,21 +41,17 @@ OwnedServedMap MakeServedMap(MapAtOpen start) {
   ServedMap* m = made.get();
   m->header = start.header;
   m->store = start.store;
+  m->shared = std::move(start.shared);
   const Locked<SharedMutex> guard(&m->lock);
   m->map = std::move(start.map);
   m->allocated = start.header.allocatedChunkCount;
-  m->slots.end = kSlotLimit;
+  m->slots = std::move(start.slots);
   m->storeLength = start.storeLength;
   m->pageMayHoldData = std::move(start.pages);
   m->pageMayHoldData.resize(start.header.chunkCount / kPageEntries / 64 + 1);
   m->cachedEntries.resize(kCachedPages * kPageEntries);
   m->cachedPage.resize(kCachedPages);
   return made;
-}
-
-void SetSlots(ServedMap* m, SlotAllocator slots) {
-  const Locked<SharedMutex> guard(&m->lock);
-  m->slots = std::move(slots);
 }
 
 void MarkPage(std::vector<std::uint64_t>* pages, std::uint32_t chunk) {
@@ -112,12 +100,22 @@ Expected<std::uint32_t> EntryOf(ServedMap* m, std::uint32_t chunk) REQUIRES(m->l
   return entries[chunk % kPageEntries];
 }
 
-// Holds the chunk's new entry; true once so many changes are held, or freed
-// slots wait, that they must be committed.
+// A change past the bounds: nothing grows while commits fail.
+Error TooManyHeld() { return Error{NATIVE("Too many changes wait for a commit"), ENOSPC}; }
+
+// Whether the chunk's entry may change, releasing a slot where releases:
+// within the bounds, or a change of a chunk already held.
+bool MayHold(const ServedMap& m, std::uint32_t chunk, bool releases) REQUIRES_SHARED(m.lock) {
+  if (releases && (WaitingSlots(m.slots) + 1) * ChunkLength(m) > kMostWaitingBytes) return false;
+  return m.held.size() < kMostHeld || m.held.count(chunk) != 0;
+}
+
+// Holds the chunk's new entry (MayHold said it may); true once so many
+// changes are held, or freed slots wait, that a commit is due.
 bool Hold(ServedMap* m, std::uint32_t chunk, std::uint32_t entry) REQUIRES(m->lock) {
   m->held[chunk] = entry;
   if (entry != ABSENT_CHUNK) MarkPage(&m->pageMayHoldData, chunk);
-  return m->held.size() >= kMostHeld || WaitingSlots(m->slots) * ChunkLength(*m) >= kMostWaitingBytes;
+  return 2 * m->held.size() >= kMostHeld || 2 * WaitingSlots(m->slots) * ChunkLength(*m) >= kMostWaitingBytes;
 }
 
 MaybeError CutStoreLocked(ServedMap* m) REQUIRES(m->lock) {
@@ -206,15 +204,21 @@ void GiveBackNewSlot(ServedMap* m, std::uint32_t slot) {
   GiveBackSlot(&m->slots, slot);
 }
 
-Expected<Change> NameNewChunk(ServedMap* m, std::uint32_t chunk, std::uint32_t slot) {
+bool MayBeShared(ServedMap* m, std::uint32_t slot) { return MayBeShared(m->shared, slot); }
+
+bool AnyShared(ServedMap* m) { return m->shared.any; }
+
+Expected<Change> NameChunk(ServedMap* m, std::uint32_t chunk, std::uint32_t expected, std::uint32_t slot) {
   const Locked<SharedMutex> guard(&m->lock);
   const Expected<std::uint32_t> entry = EntryOf(m, chunk);
-  if (!entry || *entry != ABSENT_CHUNK) GiveBackSlot(&m->slots, slot);
+  const bool named = entry && *entry == expected && MayHold(*m, chunk, false);
+  if (!named) GiveBackSlot(&m->slots, slot);
   if (!entry) return entry.error();
-  if (*entry != ABSENT_CHUNK) return Change{*entry, false};
+  if (*entry != expected) return Change{*entry, false};
+  if (!named) return TooManyHeld();
   const bool many = Hold(m, chunk, slot);  // first: a failed allocation changes nothing
-  ++m->allocated;
-  return Change{ABSENT_CHUNK, many};
+  if (expected == ABSENT_CHUNK) ++m->allocated;
+  return Change{expected, many};
 }
 
 Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
@@ -222,37 +226,39 @@ Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
   const Expected<std::uint32_t> entry = EntryOf(m, chunk);
   if (!entry) return entry.error();
   if (*entry == ABSENT_CHUNK) return Change{ABSENT_CHUNK, false};
+  const bool releases = !MayBeShared(m->shared, *entry);
+  if (!MayHold(*m, chunk, releases)) return TooManyHeld();
   // The entry first: a release that fails to allocate then leaves a slot
   // unused until a restart, never a slot named and free.
   const bool many = Hold(m, chunk, ABSENT_CHUNK);
   --m->allocated;
-  ReleaseSlot(&m->slots, *entry);
+  if (releases) ReleaseSlot(&m->slots, *entry);
   return Change{*entry, many};
 }
 
-bool MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot, std::uint32_t old, bool releaseOld) {
+Expected<Change> MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot, std::uint32_t old) {
   const Locked<SharedMutex> guard(&m->lock);
+  if (!MayHold(*m, chunk, true)) {
+    GiveBackSlot(&m->slots, slot);
+    return TooManyHeld();
+  }
   const bool many = Hold(m, chunk, slot);  // first, as in MakeAbsent
-  if (releaseOld) ReleaseSlot(&m->slots, old);
-  return many;
+  ReleaseSlot(&m->slots, old);
+  return Change{old, many};
 }
 
-HeldNow BeginCommitOfHeld(ServedMap* m) {
+HeldNow TakeHeld(ServedMap* m) {
   const Locked<SharedMutex> guard(&m->lock);
   HeldNow now{Changes(m->held.begin(), m->held.end()), m->allocated, false};
   BeginCommit(&m->slots);
   now.freesSlots = !m->slots.committing.empty();
-  std::sort(now.changes.begin(), now.changes.end());
   return now;
 }
 
-void SwapCommittedMap(ServedMap* m, OwnedFile* committed) {
+void ApplyCommit(ServedMap* m, OwnedFile* committed, const Changes& changes, bool durable) {
   const Locked<SharedMutex> guard(&m->lock);
   std::swap(m->map, *committed);
-}
-
-void CommitSucceeded(ServedMap* m, const Changes& changes) {
-  const Locked<SharedMutex> guard(&m->lock);
+  if (!durable) return;
   EndCommit(&m->slots, true);
   for (const auto& [chunk, entry] : changes) {
     const auto held = m->held.find(chunk);
@@ -281,10 +287,12 @@ bool MostlyFree(ServedMap* m) {
 
 MaybeError ReclaimFreeSlots(ServedMap* m) {
   const Locked<SharedMutex> guard(&m->lock);
+  const Expected<std::uint64_t> size = TrySize(m->store);
+  if (!size) return size.error();
   const std::uint64_t length = ChunkLength(*m);
   for (const auto& [first, last] : m->slots.free) {
-    const std::uint64_t begin = std::min(first * length, m->storeLength);  // a slot past the Store has no room
-    GiveBackRoom(m->store, begin, std::min(last * length, m->storeLength) - begin);
+    const std::uint64_t begin = std::min(first * length, *size);  // a slot past the Store has no room
+    GiveBackRoom(m->store, begin, std::min(last * length, *size) - begin);
   }
   return CutStoreLocked(m);
 }

@@ -5,20 +5,6 @@
 
 namespace {
 
-// Marks the slots of [low, low + named->size()) that entries name, calling
-// again(chunk, entry) for an entry whose slot is marked already.
-MaybeError MarkWindow(std::uint64_t low, std::vector<bool>* named, const EachEntry& eachEntry,
-                      const EntryVisit& again) {
-  return eachEntry([&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-    if (entry < low || entry - low >= named->size()) return std::nullopt;
-    if (!(*named)[entry - low]) {
-      (*named)[entry - low] = true;
-      return std::nullopt;
-    }
-    return again(chunk, entry);
-  });
-}
-
 // Frees the slots of [low, low + count) that named does not mark (past its
 // size, none is marked).
 void FreeUnmarked(SlotAllocator* s, std::uint64_t low, const std::vector<bool>& named, std::uint64_t count) {
@@ -112,28 +98,66 @@ std::uint64_t FreeBelowEnd(const SlotAllocator& s) {
   return count;
 }
 
-Expected<bool> FreeUnnamedSlots(SlotAllocator* s, std::uint64_t end, std::uint64_t window,
-                                const std::vector<bool>& firstNamed, const EachEntry& eachEntry) {
-  s->end = end;
-  FreeUnmarked(s, 0, firstNamed, std::min(end, window));
-  bool twice = false;
-  const EntryVisit noteTwice = [&](std::uint32_t, std::uint32_t) -> MaybeError {
-    twice = true;
-    return std::nullopt;
-  };
-  for (std::uint64_t low = window; low < end; low += window) {
-    std::vector<bool> named(std::min(window, end - low));
-    if (auto error = MarkWindow(low, &named, eachEntry, noteTwice)) return *error;
-    FreeUnmarked(s, low, named, named.size());
+void NoteSlot(SlotScan* scan, std::uint32_t slot) {
+  if (scan->ascending && slot >= scan->end) {
+    FreeSlots(&scan->gaps, scan->end, slot - scan->end);
+  } else {
+    scan->ascending = false;
   }
-  return twice;
+  scan->end = std::max<std::uint64_t>(scan->end, std::uint64_t{slot} + 1);
+  if (slot >= scan->window) {
+    const std::uint64_t later = slot / scan->window - 1;
+    if (later >= scan->laterCounts.size()) scan->laterCounts.resize(later + 1);
+    ++scan->laterCounts[later];
+    return;
+  }
+  if (slot >= scan->named.size()) {
+    scan->named.resize(
+        std::min<std::uint64_t>(scan->window, std::max<std::uint64_t>(slot + 1, scan->named.size() * 2)));
+  }
+  if (!scan->named[slot]) {
+    scan->named[slot] = true;
+    return;
+  }
+  if (scan->twice.size() < scan->named.size()) scan->twice.resize(scan->named.size());
+  scan->twice[slot] = true;
 }
 
-MaybeError EachSlotNamedAgain(std::uint64_t end, std::uint64_t window, const EachEntry& eachEntry,
-                              const EntryVisit& again) {
-  for (std::uint64_t low = 0; low < end; low += window) {
-    std::vector<bool> named(std::min(window, end - low));
-    if (auto error = MarkWindow(low, &named, eachEntry, again)) return error;
+bool MayBeShared(const SharedSlots& shared, std::uint32_t slot) {
+  if (!shared.any || slot >= shared.end) return false;
+  if (slot < shared.window) return slot < shared.twice.size() && shared.twice[slot];
+  const std::uint64_t later = slot / shared.window - 1;
+  return later < shared.laterCounts.size() && shared.laterCounts[later] > 1;
+}
+
+SlotAllocator FreeSlotsOf(const SlotScan& scan) {
+  SlotAllocator slots;
+  if (scan.ascending) {
+    slots = scan.gaps;
+    slots.end = scan.end;
+    return slots;
   }
-  return std::nullopt;
+  slots.end = scan.end;
+  FreeUnmarked(&slots, 0, scan.named, std::min(scan.end, scan.window));
+  for (std::uint64_t low = scan.window; low < scan.end; low += scan.window) {
+    const std::uint64_t later = low / scan.window - 1;
+    if (later >= scan.laterCounts.size() || scan.laterCounts[later] == 0) {
+      FreeSlots(&slots, low, std::min(scan.window, scan.end - low));
+    }
+  }
+  return slots;
+}
+
+SharedSlots SharedSlotsOf(SlotScan scan) {
+  SharedSlots shared;
+  shared.window = scan.window;
+  shared.end = scan.end;
+  if (scan.ascending) return shared;
+  const bool twiceFirst = std::find(scan.twice.begin(), scan.twice.end(), true) != scan.twice.end();
+  const bool twiceLater =
+      std::any_of(scan.laterCounts.begin(), scan.laterCounts.end(), [](std::uint32_t n) { return n > 1; });
+  shared.any = twiceFirst || twiceLater;
+  if (twiceFirst) shared.twice = std::move(scan.twice);
+  if (twiceLater) shared.laterCounts = std::move(scan.laterCounts);
+  return shared;
 }

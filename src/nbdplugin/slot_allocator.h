@@ -12,12 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
-
-#include "fileio/error.h"
 
 struct SlotAllocator {
   std::map<std::uint32_t, std::uint32_t> free;  // runs of free slots below end: first -> one past the last
@@ -59,23 +56,42 @@ std::size_t WaitingSlots(const SlotAllocator& slots);
 // How many slots below the end are free.
 std::uint64_t FreeBelowEnd(const SlotAllocator& slots);
 
-// Calls visit(chunk, entry) for every stored entry of the Map, in order.
-using EntryVisit = std::function<MaybeError(std::uint32_t chunk, std::uint32_t entry)>;
-using EachEntry = std::function<MaybeError(const EntryVisit& visit)>;
-
 // The slots below an end are looked at a window at a time, so that marking
-// them takes bounded memory (8 MiB); a Store of more slots than a window is
-// read once for each.
+// them takes bounded memory (8 MiB): the first window slot by slot, the
+// later ones only by how many entries name a slot in each.
 constexpr std::uint64_t kSlotsPerWindow = std::uint64_t{1} << 26;
 
-// Frees the slots below end that no entry names; the end becomes end.
-// firstNamed marks the slots of the first window (seen while the Map was
-// read before: it may stop short of the window); the later windows are read
-// with eachEntry. Says whether an entry they saw names a slot named before.
-Expected<bool> FreeUnnamedSlots(SlotAllocator* slots, std::uint64_t end, std::uint64_t window,
-                                const std::vector<bool>& firstNamed, const EachEntry& eachEntry);
+// What one reading of the Map learns of its slots, an entry at a time,
+// whatever the entries say: one past the highest slot named; whether the
+// slots ascend with the chunks (as every device made by conversion: no slot
+// is named twice, and the gaps between them are exactly the free slots);
+// which slots of the first window are named once or more than once; how
+// many entries name a slot of each later window.
+struct SlotScan {
+  std::uint64_t window = kSlotsPerWindow;
+  std::uint64_t end = 0;
+  bool ascending = true;
+  SlotAllocator gaps{{}, kSlotLimit, {}, {}};
+  std::vector<bool> named;
+  std::vector<bool> twice;
+  std::vector<std::uint32_t> laterCounts;
+};
+void NoteSlot(SlotScan* scan, std::uint32_t slot);
 
-// Calls again(chunk, entry) for each entry naming a slot below end that an
-// earlier entry named, a window at a time.
-MaybeError EachSlotNamedAgain(std::uint64_t end, std::uint64_t window, const EachEntry& eachEntry,
-                              const EntryVisit& again);
+// Slots that more than one chunk may name, as the scan found them at open:
+// such a chunk gets a slot of its own before it changes, and such a slot is
+// never freed while the server runs. Set at open, then only read.
+struct SharedSlots {
+  bool any = false;
+  std::uint64_t window = kSlotsPerWindow;
+  std::uint64_t end = 0;                   // slots from here on were named by no chunk
+  std::vector<bool> twice;                 // slots of the first window named more than once
+  std::vector<std::uint32_t> laterCounts;  // a later window named more than once may share any of its slots
+};
+bool MayBeShared(const SharedSlots& shared, std::uint32_t slot);
+
+// From a finished scan: the slots free at open (exactly in the first window
+// and between ascending slots; a later window no entry names is free whole,
+// the others are kept in use), and the slots that may be shared.
+SlotAllocator FreeSlotsOf(const SlotScan& scan);
+SharedSlots SharedSlotsOf(SlotScan scan);

@@ -17,48 +17,33 @@ std::unique_ptr<unsigned char[]> NewEntryBlock();
 // Reads count entries from entry first on into out.
 MaybeError ReadEntries(FileHandle map, std::uint32_t first, std::uint32_t count, unsigned char* out);
 
-// Reads the entries of the first chunkCount chunks a block at a time from
-// the Map mapNow() gives, asked anew for each block, and calls visit(first,
-// count, entries) for each block, stopping at an error: a visitor that puts
-// another Map in place has the next block read from that one.
-template <typename MapNow, typename Visit>
-MaybeError EachEntryBlockOf(MapNow mapNow, std::uint32_t chunkCount, Visit visit) {
+// Reads the entries of the first chunkCount chunks a block at a time and
+// calls visit(first, count, entries) for each block, stopping at an error.
+template <typename Visit>
+MaybeError EachEntryBlock(FileHandle map, std::uint32_t chunkCount, Visit visit) {
   const auto block = NewEntryBlock();
   for (std::uint32_t first = 0; first < chunkCount;) {
     const std::uint32_t count = std::min(kEntriesPerBlock, chunkCount - first);
-    if (auto error = ReadEntries(mapNow(), first, count, block.get())) return error;
+    if (auto error = ReadEntries(map, first, count, block.get())) return error;
     if (auto error = visit(first, count, static_cast<const unsigned char*>(block.get()))) return error;
     first += count;
   }
   return std::nullopt;
 }
 
-// The same from one Map.
-template <typename Visit>
-MaybeError EachEntryBlock(FileHandle map, std::uint32_t chunkCount, Visit visit) {
-  return EachEntryBlockOf([map] { return map; }, chunkCount, visit);
-}
-
 // Calls visit(chunk, entry) for each stored entry of the first chunkCount,
-// in order, stopping at an error; each block is read as EachEntryBlockOf
-// reads it.
-template <typename MapNow, typename Visit>
-MaybeError EachStoredEntryOf(MapNow mapNow, std::uint32_t chunkCount, Visit visit) {
-  return EachEntryBlockOf(mapNow, chunkCount,
-                          [&](std::uint32_t first, std::uint32_t count, const unsigned char* entries) -> MaybeError {
-                            for (std::uint32_t i = NextStoredEntry(entries, 0, count); i < count;
-                                 i = NextStoredEntry(entries, i + 1, count)) {
-                              const std::uint32_t entry = LoadLittleEndian32(entries + std::size_t{i} * kMapEntrySize);
-                              if (auto error = visit(first + i, entry)) return error;
-                            }
-                            return std::nullopt;
-                          });
-}
-
-// The same from one Map.
+// in order, stopping at an error.
 template <typename Visit>
 MaybeError EachStoredEntry(FileHandle map, std::uint32_t chunkCount, Visit visit) {
-  return EachStoredEntryOf([map] { return map; }, chunkCount, visit);
+  return EachEntryBlock(map, chunkCount,
+                        [&](std::uint32_t first, std::uint32_t count, const unsigned char* entries) -> MaybeError {
+                          for (std::uint32_t i = NextStoredEntry(entries, 0, count); i < count;
+                               i = NextStoredEntry(entries, i + 1, count)) {
+                            const std::uint32_t entry = LoadLittleEndian32(entries + std::size_t{i} * kMapEntrySize);
+                            if (auto error = visit(first + i, entry)) return error;
+                          }
+                          return std::nullopt;
+                        });
 }
 
 // What a reader of the whole Map may learn on the way: called with each

@@ -272,7 +272,7 @@ def test_each_call_killed_or_failed_leaves_a_device_every_command_takes(tmp_path
     # The last: a file system that cannot swap names, where each commit copies the Map and renames it.
     for call, action in [(c, a) for c in calls for a in ('signal=SIGKILL', 'error=ENOSPC')] + [('renameat2', 'error=EINVAL')]:
         for n in in_turn(range(1, 100)):
-            before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT] * 2, 5))
+            before = bytes(make_device(tmp_path, 65536, [ABSENT, 3, 0, ABSENT, 1, 1, 2, ABSENT, 4, 5, ABSENT, 6, 7, 8, 9, ABSENT], 5))
             trace = [o for p in paths for o in ('-P', p)] + ['-e', f'trace={call}', '-e', f'inject={call}:{action}:when={n}']
             server = serve(tmp_path, ['-t', '1'], trace)  # one thread counts every call
             flushed, last = workload(tmp_path, before)

@@ -88,47 +88,44 @@ TEST(SlotAllocator, RunsJoinNothingIsTakenPastTheLimitAndTheCapForgetsOnlyTheHig
   }
 }
 
-// Random Maps (slots named once, twice or never) seen through windows of 1 to 5 slots, the first window's marks
-// given as opening gathers them: the free slots and the slots named again are as a plain count says.
-TEST(SlotAllocator, WindowsOverTheMapFindTheUnnamedSlotsAndTheSlotsNamedAgain) {
+// Random Maps (slots named once, twice or never; ascending or not) scanned once with windows of 1 to 5 slots: every
+// unnamed slot of the first window, between ascending slots and in a later window no entry names is free, no other
+// is; every slot named twice may be shared, and in the first window only those.
+TEST(SlotAllocator, OneScanFindsTheFreeSlotsAndEverySlotThatMayBeShared) {
   std::mt19937 rng(7);
-  for (int round = 0; round < 300; ++round) {
+  for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(round);
-    const std::uint64_t window = 1 + rng() % 5, end = rng() % 20;
-    std::vector<std::uint32_t> entries(end == 0 ? 0 : rng() % 24);  // every slot named lies below the end
-    for (auto& entry : entries) entry = rng() % end;
-    const EachEntry each = [&](const EntryVisit& visit) {
-      MaybeError error;
-      for (std::uint32_t chunk = 0; chunk < entries.size() && !error; ++chunk) error = visit(chunk, entries[chunk]);
-      return error;
-    };
-    std::vector<bool> first;  // as opening marks them: grown to the highest slot of the first window named
-    std::set<std::uint32_t> named;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> again, expected;
-    bool twiceLater = false;
-    for (std::uint32_t chunk = 0; chunk < entries.size(); ++chunk) {
-      const std::uint32_t entry = entries[chunk];
-      if (named.count(entry)) expected.emplace_back(chunk, entry);
-      twiceLater = twiceLater || (entry >= window && named.count(entry));
-      named.insert(entry);
-      if (entry < window) first.resize(std::max<std::size_t>(first.size(), entry + 1)), first[entry] = true;
+    SlotScan scan;
+    scan.window = 1 + rng() % 5;
+    std::vector<std::uint32_t> entries(rng() % 24);
+    for (auto& entry : entries) entry = rng() % 20;
+    if (rng() % 3 == 0) {
+      std::sort(entries.begin(), entries.end());
+      entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     }
-    std::stable_sort(expected.begin(), expected.end(),
-                     [&](auto a, auto b) { return a.second / window < b.second / window; });
-    SlotAllocator slots;
-    const Expected<bool> twice = FreeUnnamedSlots(&slots, end, window, first, each);
-    ASSERT_TRUE(twice && *twice == twiceLater);
-    for (std::uint32_t slot = 0; slot <= end; ++slot) {
-      if (slot == end || !named.count(slot)) {
-        ASSERT_EQ(TakeSlot(&slots), slot);
+    std::map<std::uint32_t, int> named;
+    for (const std::uint32_t entry : entries) ++named[entry], NoteSlot(&scan, entry);
+    const bool ascending = std::is_sorted(entries.begin(), entries.end()) &&
+                           std::adjacent_find(entries.begin(), entries.end()) == entries.end();
+    const std::uint64_t end = named.empty() ? 0 : named.rbegin()->first + 1;
+    ASSERT_EQ(scan.end, end);
+    SlotAllocator slots = FreeSlotsOf(scan);
+    const SharedSlots shared = SharedSlotsOf(scan);
+    for (std::uint32_t slot = 0; slot < end + 2; ++slot) {
+      const std::uint64_t window = slot / scan.window;
+      const bool laterNamed =
+          std::any_of(named.begin(), named.end(), [&](auto n) { return n.first / scan.window == window; });
+      const bool free = !named.count(slot) && (ascending || window == 0 || !laterNamed || slot >= end);
+      if (free) {
+        ASSERT_EQ(TakeSlot(&slots), slot) << slot;
+      }
+      if (named.count(slot) && named[slot] > 1) {
+        EXPECT_TRUE(MayBeShared(shared, slot)) << slot;
+      }
+      if ((slot < scan.window && named.count(slot) == 1 && named[slot] == 1) || slot >= end) {
+        EXPECT_FALSE(MayBeShared(shared, slot)) << slot;
       }
     }
-    ASSERT_FALSE(EachSlotNamedAgain(end, window, each, [&](std::uint32_t chunk, std::uint32_t entry) -> MaybeError {
-      again.emplace_back(chunk, entry);
-      return std::nullopt;
-    }));
-    ASSERT_EQ(again, expected);
-    const EachEntry failing = [&](const EntryVisit&) -> MaybeError { return Error{NATIVE("a read failed"), 5}; };
-    EXPECT_EQ(!FreeUnnamedSlots(&slots, end, window, first, failing), end > window);  // only later windows read
+    EXPECT_EQ(TakeSlot(&slots), end + 2);
   }
 }
