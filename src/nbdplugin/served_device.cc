@@ -143,7 +143,10 @@ MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within,
 }
 
 // Runs change on each piece of the range, committing where it says that
-// many changes are held, once the piece no longer uses its slot.
+// many changes are held, once the piece no longer uses its slot. That
+// commit is housekeeping: its failure is the next flush's to answer (a
+// failed flush breaks the device at once), not this request's, which took
+// effect.
 template <typename ChangePiece>
 MaybeError ChangeEachPiece(ServedDevice* s, std::uint32_t count, std::uint64_t offset, ChangePiece change) {
   if (auto error = Broken(s->commits.get())) return error;
@@ -152,7 +155,8 @@ MaybeError ChangeEachPiece(ServedDevice* s, std::uint32_t count, std::uint64_t o
       [&](std::uint32_t chunk, std::uint64_t within, std::uint32_t at, std::uint32_t length) -> MaybeError {
         bool many = false;
         if (auto error = change(chunk, within, at, length, &many)) return error;
-        return many ? CommitIfDue(s->commits.get()) : std::nullopt;
+        if (many) static_cast<void>(CommitIfDue(s->commits.get()));
+        return std::nullopt;
       });
 }
 

@@ -110,12 +110,16 @@ bool MayHold(const ServedMap& m, std::uint32_t chunk, bool releases) REQUIRES_SH
   return m.held.size() < kMostHeld || m.held.count(chunk) != 0;
 }
 
-// Holds the chunk's new entry (MayHold said it may); true once so many
-// changes are held, or freed slots wait, that a commit is due.
-bool Hold(ServedMap* m, std::uint32_t chunk, std::uint32_t entry) REQUIRES(m->lock) {
+// Holds the chunk's new entry (MayHold said it may).
+void Hold(ServedMap* m, std::uint32_t chunk, std::uint32_t entry) REQUIRES(m->lock) {
   m->held[chunk] = entry;
   if (entry != ABSENT_CHUNK) MarkPage(&m->pageMayHoldData, chunk);
-  return 2 * m->held.size() >= kMostHeld || 2 * WaitingSlots(m->slots) * ChunkLength(*m) >= kMostWaitingBytes;
+}
+
+// Whether so many changes are held, or freed slots wait, that a commit is
+// due: at half of either bound.
+bool CommitDue(const ServedMap& m) REQUIRES_SHARED(m.lock) {
+  return 2 * m.held.size() >= kMostHeld || 2 * WaitingSlots(m.slots) * ChunkLength(m) >= kMostWaitingBytes;
 }
 
 MaybeError CutStoreLocked(ServedMap* m) REQUIRES(m->lock) {
@@ -216,9 +220,9 @@ Expected<Change> NameChunk(ServedMap* m, std::uint32_t chunk, std::uint32_t expe
   if (!entry) return entry.error();
   if (*entry != expected) return Change{*entry, false};
   if (!named) return TooManyHeld();
-  const bool many = Hold(m, chunk, slot);  // first: a failed allocation changes nothing
+  Hold(m, chunk, slot);  // first: a failed allocation changes nothing
   if (expected == ABSENT_CHUNK) ++m->allocated;
-  return Change{expected, many};
+  return Change{expected, CommitDue(*m)};
 }
 
 Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
@@ -230,10 +234,10 @@ Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
   if (!MayHold(*m, chunk, releases)) return TooManyHeld();
   // The entry first: a release that fails to allocate then leaves a slot
   // unused until a restart, never a slot named and free.
-  const bool many = Hold(m, chunk, ABSENT_CHUNK);
+  Hold(m, chunk, ABSENT_CHUNK);
   --m->allocated;
   if (releases) ReleaseSlot(&m->slots, *entry);
-  return Change{*entry, many};
+  return Change{*entry, CommitDue(*m)};
 }
 
 Expected<Change> MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot, std::uint32_t old) {
@@ -242,9 +246,9 @@ Expected<Change> MoveEntry(ServedMap* m, std::uint32_t chunk, std::uint32_t slot
     GiveBackSlot(&m->slots, slot);
     return TooManyHeld();
   }
-  const bool many = Hold(m, chunk, slot);  // first, as in MakeAbsent
+  Hold(m, chunk, slot);  // first, as in MakeAbsent
   ReleaseSlot(&m->slots, old);
-  return Change{old, many};
+  return Change{old, CommitDue(*m)};
 }
 
 HeldNow TakeHeld(ServedMap* m) {
