@@ -95,6 +95,7 @@ Expected<bool> PutInNewSlot(ServedDevice* s, std::uint32_t chunk, std::uint32_t 
 MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
                       std::uint32_t length, bool* many) {
   const SlotUse use(&s->users);
+  NoteWriting(s->map.get(), chunk);
   for (;;) {  // again only where the entry changed meanwhile
     const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
     if (!entry) return entry.error();
@@ -113,12 +114,13 @@ MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within
 MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, ZeroFlags flags,
                      bool* many) {
   const SlotUse use(&s->users);
+  const bool whole = length == ChunkLength(*s);
   for (;;) {  // again only where the entry changed meanwhile
     const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
     if (!entry) return entry.error();
     if (*entry == ABSENT_CHUNK && flags.mayTrim) return std::nullopt;
     const bool shared = *entry != ABSENT_CHUNK && MayBeShared(s->map.get(), *entry);
-    if (flags.mayTrim && length == ChunkLength(*s)) {
+    if (flags.mayTrim && whole) {
       const Expected<Change> made = MakeAbsent(s->map.get(), chunk);
       if (made) {
         *many = made->many;
@@ -133,12 +135,17 @@ MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within,
       if (made.error().number != ENOSPC || shared) return made.error();
       // Too much waits for a commit: zeroed in its slot instead.
     }
+    MaybeError error;
     if (*entry != ABSENT_CHUNK && !shared) {
-      return StoreWritten(s, TryZeroRange(Store(*s), *entry * ChunkLength(*s) + within, length,
-                                          flags.mayTrim ? Zeroing::kGiveBack : Zeroing::kKeep, flags.fast));
+      error = StoreWritten(s, TryZeroRange(Store(*s), *entry * ChunkLength(*s) + within, length,
+                                           flags.mayTrim ? Zeroing::kGiveBack : Zeroing::kKeep, flags.fast));
+    } else {
+      const Expected<bool> put = PutInNewSlot(s, chunk, *entry, Filling{within, nullptr, length, flags.fast}, many);
+      if (put && !*put) continue;
+      if (!put) error = put.error();
     }
-    const Expected<bool> put = PutInNewSlot(s, chunk, *entry, Filling{within, nullptr, length, flags.fast}, many);
-    if (!put || *put) return put ? MaybeError() : MaybeError(put.error());
+    if (!error && whole && !flags.mayTrim) NoteZeroed(s->map.get(), chunk);
+    return error;
   }
 }
 
@@ -207,32 +214,6 @@ MaybeError CloseServed(ServedDevice* s) {
   return error;
 }
 
-namespace {
-
-// Adds the extents of count stored chunks from chunk first on whose slots
-// follow each other from slot: data where the Store may hold some, zeros
-// where it holds none (a provisioned zero), data again past its end (reading
-// there fails).
-void AddStoredRun(ServedDevice* s, std::uint64_t first, std::uint64_t count, std::uint64_t slot,
-                  std::uint64_t storeSize, const AddExtent& add) {
-  const std::uint64_t length = ChunkLength(*s);
-  const auto chunkAt = [&](std::uint64_t byte) { return (first + byte / length - slot) * length; };
-  std::uint64_t at = slot * length;
-  const std::uint64_t end = (slot + count) * length;
-  const std::uint64_t whole = at + (std::clamp(storeSize, at, end) - at) / length * length;  // chunks inside it
-  while (at < whole) {
-    const std::optional<DataRange> data = NextDataRange(Store(*s), at, whole);
-    const std::uint64_t zeroEnd = data ? data->begin / length * length : whole;
-    const std::uint64_t dataEnd = data ? std::min(whole, (data->end + length - 1) / length * length) : whole;
-    if (zeroEnd > at) add(chunkAt(at), zeroEnd - at, Extent::kZero);
-    if (dataEnd > zeroEnd) add(chunkAt(zeroEnd), dataEnd - zeroEnd, Extent::kData);
-    at = dataEnd;
-  }
-  if (end > whole) add(chunkAt(whole), end - whole, Extent::kData);
-}
-
-}  // namespace
-
 MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t offset, const AddExtent& add) {
   const std::uint64_t length = ChunkLength(*s);
   std::uint64_t first = offset / length;
@@ -246,21 +227,18 @@ MaybeError ServedExtents(ServedDevice* s, std::uint32_t count, std::uint64_t off
   if (first >= endChunk) return std::nullopt;
   const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(endChunk - 1, first + (1u << 16) - 1));
   std::vector<std::uint32_t> entries(last - first + 1);
-  if (auto error =
-          ReadServedEntries(s->map.get(), static_cast<std::uint32_t>(first), last - first + 1, entries.data())) {
+  std::vector<bool> zeroed;
+  if (auto error = ReadServedEntries(s->map.get(), static_cast<std::uint32_t>(first), last - first + 1, entries.data(),
+                                     &zeroed)) {
     return error;
   }
-  const Expected<std::uint64_t> storeSize = TrySize(Store(*s));
-  if (!storeSize) return storeSize.error();
+  const auto kind = [&](std::uint32_t i) {
+    return entries[i] == ABSENT_CHUNK ? Extent::kHole : zeroed[i] ? Extent::kZero : Extent::kData;
+  };
   for (std::uint32_t i = 0; i < entries.size();) {
     std::uint32_t j = i + 1;
-    if (entries[i] == ABSENT_CHUNK) {
-      while (j < entries.size() && entries[j] == ABSENT_CHUNK) ++j;
-      add((first + i) * length, (j - i) * length, Extent::kHole);
-    } else {
-      while (j < entries.size() && entries[j] == entries[j - 1] + 1) ++j;
-      AddStoredRun(s, first + i, j - i, entries[i], *storeSize, add);
-    }
+    while (j < entries.size() && kind(j) == kind(i)) ++j;
+    add((first + i) * length, (j - i) * length, kind(i));
     i = j;
   }
   return std::nullopt;

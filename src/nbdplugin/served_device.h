@@ -104,8 +104,8 @@ MaybeError CloseServed(ServedDevice* served);
 
 // Calls add(offset, length, kind) for the runs of chunks from offset on,
 // within count bytes (maybe fewer, never none): absent chunks are holes, a
-// stored chunk whose slot the Store holds no data in reads as zeros, and the
-// rest is data.
+// chunk zeroed keeping its room (and not written since, as this server
+// knows) is zeros, and the rest is data.
 enum class Extent { kData, kZero, kHole };
 using AddExtent = std::function<void(std::uint64_t offset, std::uint64_t length, Extent kind)>;
 MaybeError ServedExtents(ServedDevice* served, std::uint32_t count, std::uint64_t offset, const AddExtent& add);

@@ -1,9 +1,11 @@
 #include "nbdplugin/served_map.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <optional>
+#include <set>
 
 #include "fileio/file_in_place.h"
 #include "nbdplugin/locks.h"
@@ -30,6 +32,8 @@ struct ServedMap {
   std::uint64_t storeLength GUARDED_BY(lock);
   std::map<std::uint32_t, std::uint32_t> held GUARDED_BY(lock);
   std::vector<std::uint64_t> pageMayHoldData GUARDED_BY(lock);
+  std::set<std::uint32_t> zeroed GUARDED_BY(lock);
+  std::atomic<bool> anyZeroed{false};  // so that a write asks the lock only where some may be
   std::vector<std::uint32_t> cachedEntries GUARDED_BY(lock);
   std::vector<std::uint32_t> cachedPage GUARDED_BY(lock);  // page number + 1 in each place, 0 for none
 };
@@ -138,7 +142,8 @@ Expected<std::uint32_t> LookUp(ServedMap* m, std::uint32_t chunk) {
   return EntryOf(m, chunk);
 }
 
-MaybeError ReadServedEntries(ServedMap* m, std::uint32_t first, std::uint32_t count, std::uint32_t* entries) {
+MaybeError ReadServedEntries(ServedMap* m, std::uint32_t first, std::uint32_t count, std::uint32_t* entries,
+                             std::vector<bool>* zeroed) {
   const Shared guard(&m->lock);
   std::vector<unsigned char> bytes;
   for (std::uint32_t done = 0; done < count;) {
@@ -160,10 +165,29 @@ MaybeError ReadServedEntries(ServedMap* m, std::uint32_t first, std::uint32_t co
     }
     done += piece;
   }
-  for (const auto& [chunk, entry] : m->held) {
-    if (chunk >= first && chunk - first < count) entries[chunk - first] = entry;
+  for (auto held = m->held.lower_bound(first); held != m->held.end() && held->first - first < count; ++held) {
+    entries[held->first - first] = held->second;
+  }
+  if (zeroed != nullptr) {
+    zeroed->assign(count, false);
+    for (auto at = m->zeroed.lower_bound(first); at != m->zeroed.end() && *at - first < count; ++at) {
+      (*zeroed)[*at - first] = true;
+    }
   }
   return std::nullopt;
+}
+
+void NoteZeroed(ServedMap* m, std::uint32_t chunk) {
+  const Locked<SharedMutex> guard(&m->lock);
+  if (m->zeroed.size() >= kMostHeld) return;  // forgotten: told as data, which it also is
+  m->zeroed.insert(chunk);
+  m->anyZeroed = true;
+}
+
+void NoteWriting(ServedMap* m, std::uint32_t chunk) {
+  if (!m->anyZeroed) return;
+  const Locked<SharedMutex> guard(&m->lock);
+  m->zeroed.erase(chunk);
 }
 
 std::uint64_t FirstChunkMayHoldData(ServedMap* m, std::uint64_t first, std::uint64_t end) {
@@ -235,6 +259,7 @@ Expected<Change> MakeAbsent(ServedMap* m, std::uint32_t chunk) {
   // The entry first: a release that fails to allocate then leaves a slot
   // unused until a restart, never a slot named and free.
   Hold(m, chunk, ABSENT_CHUNK);
+  m->zeroed.erase(chunk);
   --m->allocated;
   if (releases) ReleaseSlot(&m->slots, *entry);
   return Change{*entry, CommitDue(*m)};

@@ -11,6 +11,8 @@
 //   slots            the slot allocator (slot_allocator.h)
 //   Store length     at least the file's, and the end of every slot named
 //   shared slots     slots several chunks may name (set at open)
+//   zeroed           stored chunks zeroed keeping their room and not written
+//                    since, as far as this server knows (at most kMostHeld)
 //
 // One lock guards all of it, taken inside each function here: shared where
 // held changes or the cache answer a lookup, alone for anything else
@@ -69,8 +71,15 @@ void MarkPage(std::vector<std::uint64_t>* pages, std::uint32_t chunk);
 Expected<std::uint32_t> LookUp(ServedMap* map, std::uint32_t chunk);
 
 // The entry of each chunk from first on (count of them, with the held
-// changes) into entries.
-MaybeError ReadServedEntries(ServedMap* map, std::uint32_t first, std::uint32_t count, std::uint32_t* entries);
+// changes) into entries; and where zeroed is given, whether each is a stored
+// chunk known to read as zeros (NoteZeroed).
+MaybeError ReadServedEntries(ServedMap* map, std::uint32_t first, std::uint32_t count, std::uint32_t* entries,
+                             std::vector<bool>* zeroed = nullptr);
+
+// The stored chunk has been zeroed with its room kept: it reads as zeros
+// until it is written (NoteWriting), made absent or moved.
+void NoteZeroed(ServedMap* map, std::uint32_t chunk);
+void NoteWriting(ServedMap* map, std::uint32_t chunk);
 
 // The first chunk from first on (before end) in a page of entries that may
 // hold data: what lies before it is absent.

@@ -334,19 +334,19 @@ def stop(server, where):
             time.sleep(0.005)
 
 
-def make_device(where, length, entries, seed):
-    """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
-    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
+def make_device(where, length, entries, seed, tail=0):
+    """A device as given: any chunk length, slots in any order or named twice, tail slots past the last; its bytes."""
+    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0) + tail))
     return bytearray(write_sparse(where / 'd.sparsefs', length, entries, store))
 
 
 def extents(h, offset, length):
-    """The device's extents from offset on, to length, as block status tells them: (offset, length, hole)."""
+    """The device's extents from offset on, to length, as block status tells them: (offset, length, flags)."""
     found = []
 
     def note(context, start, entries, error):
         for count, flags in zip(entries[::2], entries[1::2]):
-            found.append((start, count, bool(flags & nbd.STATE_HOLE)))
+            found.append((start, count, flags))
             start += count
         return 0
     while offset < length:

@@ -4,9 +4,9 @@ import os, random, shutil, signal, subprocess, time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, attach_nbdfuse, connect, data_ranges, detach_nbdfuse, extents,
-                      flat, fresh_dir, in_turn, linux_only, loop_device, make_device, read_map, run, serve,
-                      shell, stop)
+from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, attach_nbdfuse, connect, data_ranges, detach_nbdfuse, errno_of,
+                      extents, flat, fresh_dir, in_turn, linux_only, loop_device, make_device, read_map, run, serve,
+                      shell, stop, write_sparse)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -54,8 +54,8 @@ def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the
 
     def check(h, entries, model):
         assert h.pread(chunks, 0) == model
-        for at, count, hole in extents(h, 0, chunks):
-            assert all((entries[i] == ABSENT) == hole for i in range(at, at + count))
+        for at, count, flags in extents(h, 0, chunks):
+            assert all((entries[i] == ABSENT) == bool(flags & nbd.STATE_HOLE) for i in range(at, at + count))
 
     for seed in range(3):
         rng, entries = random.Random(seed), [ABSENT] * chunks
@@ -71,6 +71,50 @@ def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the
         h.flush()
         check(h, entries, model)
         stop(server, tmp_path)
+
+
+def test_zeros_as_the_client_asks_flushes_after_every_fua_and_extents_that_say_so(file_system):
+    """A zero with NO_HOLE leaves the range provisioned: a stored chunk keeps its slot, an absent one takes a slot of
+    zeros (room reserved where the file system can, and told as zeros, no hole); without it, or a trim, whole chunks go.
+    FAST_ZERO answers ENOTSUP at once where zeroing would write. Each writing call with FUA flushes."""
+    where, length = fresh_dir(file_system, 'zeros'), 65536
+    make_device(where, length, [0, 1, ABSENT, ABSENT, 2, ABSENT], 1)
+    (where / 'probe').write_bytes(bytes(4096))
+    keeps = shell(f'fallocate -z -l 4096 {where}/probe')  # the file system zeroes a range keeping its room
+    server, h = serve(where, trace=['-e', 'trace=fdatasync']), connect(where)[0]
+    flushes = lambda: (where / 'trace').read_text().count('fdatasync(')
+    for call, at, flags, stored in [(h.zero, 0, nbd.CMD_FLAG_NO_HOLE, True), (h.zero, 2, nbd.CMD_FLAG_NO_HOLE, True),
+                                    (h.zero, 4, 0, False), (h.trim, 1, 0, False),
+                                    (h.zero, 3, nbd.CMD_FLAG_NO_HOLE | nbd.CMD_FLAG_FAST_ZERO, keeps)]:
+        before = flushes()
+        if call == h.trim or keeps or not flags & nbd.CMD_FLAG_FAST_ZERO:
+            call(length, at * length, flags | nbd.CMD_FLAG_FUA)
+            assert flushes() > before
+        else:
+            assert h.can_fast_zero() and errno_of(call, length, at * length, flags | nbd.CMD_FLAG_FUA) == 'ENOTSUP'
+        assert h.pread(length, at * length) == bytes(length)
+        assert (read_map(where / 'd.sparsefs')[2][at] != ABSENT) == stored, at
+        told = {flags for start, count, flags in extents(h, at * length, (at + 1) * length) if start < (at + 1) * length}
+        assert told == ({nbd.STATE_ZERO if keeps else 0} if stored else {nbd.STATE_HOLE | nbd.STATE_ZERO}), at
+    before = flushes()
+    h.pwrite(b'w', 5 * length + 1, nbd.CMD_FLAG_FUA)
+    assert flushes() > before and h.pread(2, 5 * length) == b'\0w'
+    store = os.stat(where / 'd.sparsefs/Store')
+    stop(server, where)
+    assert store.st_blocks * 512 >= (3 if keeps else 2) * length  # the slots of 0 and 2 (and 3) provisioned
+
+
+def test_a_chunk_whose_slot_lies_past_the_stores_end_fails_to_read_until_written_and_keeps_what_is(tmp_path):
+    write_sparse(tmp_path / 'd.sparsefs', 4096, [5, ABSENT, 0], b'')
+    server, h = serve(tmp_path), connect(tmp_path)[0]
+    assert errno_of(h.pread, 4096, 0) == 'EIO'
+    h.pwrite(b'a' * 4096, 0)
+    h.flush()
+    h.pwrite(b'b' * 4096, 4096)  # a new slot: the Store is cut at no slot a chunk names
+    h.flush()
+    assert h.pread(8192, 0) == b'a' * 4096 + b'b' * 4096
+    stop(server, tmp_path)
+    assert flat(tmp_path)[:8192] == b'a' * 4096 + b'b' * 4096
 
 
 def test_a_clean_stop_keeps_the_copy_of_the_map_for_the_next_server_while_the_map_stays_as_it_was(tmp_path):
@@ -114,8 +158,8 @@ def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path)
 operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill', 'extend']),
                        st.integers(0, 2), st.floats(0, 1),
                        st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
-devices = st.tuples(st.sampled_from([4096, 65536]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)), min_size=1,
-                                                              max_size=12))
+devices = st.tuples(st.sampled_from([4096, 65536, 3072]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)),
+                                                                    min_size=1, max_size=12), st.integers(0, 2))
 
 
 def stop_cleanly(server, handles, where):
@@ -132,7 +176,7 @@ def stop_cleanly(server, handles, where):
 def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_system, device, workload, seed):
     """Three connections read back the model; a clean stop keeps it, a kill leaves chunks as since the last flush."""
     where, length = fresh_dir(file_system, 'plugin'), device[0]
-    model = make_device(where, *device, seed)
+    model = make_device(where, *device[:2], seed, tail=device[2])
     states = [[model[at:at + length]] for at in range(0, len(model), length)]  # each chunk's since the last flush
     server, handles, rng = serve(where), connect(where, 3), random.Random(seed)
     try:
@@ -173,8 +217,8 @@ def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_syst
                 if not chunk or chunk[-1] != model[i * length:(i + 1) * length]:
                     chunk.append(model[i * length:(i + 1) * length])
             assert handles[(which + 1) % 3].pread(len(model), 0) == model
-        for at, count, hole in extents(handles[0], 0, len(model)):  # a hole reads as zeros
-            assert not hole or not any(model[at:at + count]), at
+        for at, count, flags in extents(handles[0], 0, len(model)):  # a hole or a zero reads as zeros
+            assert not flags & (nbd.STATE_HOLE | nbd.STATE_ZERO) or not any(model[at:at + count]), at
         stop_cleanly(server, handles, where)
     finally:
         stop(server, where)
@@ -211,8 +255,8 @@ rounds = st.lists(st.tuples(st.lists(st.tuples(st.sampled_from(['data', 'fua', '
 @given(device=devices, rounds=rounds, seed=st.integers(0, 1 << 32))
 def test_requests_in_flight_during_a_commit_are_neither_lost_nor_mixed_up(file_system, device, rounds, seed):
     """Writes, zeroes and trims in flight while a flush commits: each round reads as the model, a kill keeps it."""
-    where, (length, entries) = fresh_dir(file_system, 'plugin'), device
-    model = make_device(where, *device, seed)
+    where, (length, entries, _) = fresh_dir(file_system, 'plugin'), device
+    model = make_device(where, *device[:2], seed, tail=device[2])
     server, rng, errors = serve(where), random.Random(seed), []
 
     def done(error):  # a command's completion: its error number is kept, and the command retired
