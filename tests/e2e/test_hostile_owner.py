@@ -231,3 +231,46 @@ def test_whatever_the_owner_makes_of_a_name_and_whenever_root_keeps_its_files(na
                 os.killpg(server.pid, signal.SIGTERM)
             assert server.wait(60) == (0 if served else 1)  # never a crash
         home.check(*seen)
+
+
+def test_what_a_device_can_make_a_root_server_spend_is_bounded(home):
+    """Counted, not timed: while the owner keeps commits from happening, changes stay held up to their bound and past
+    it writes answer ENOSPC, each with one write call, no commit tried and no memory; a Map naming the last slot is
+    read at most twice at the start; a write into one of 4096 chunks that share a slot copies one chunk apart."""
+    device, chunks = home.dir / 'd.sparsefs', (1 << 16) + 300  # each refusal is logged: few, for the log's pipe
+    write_sparse(device, 4096, [ABSENT] * chunks, b'')
+    assert home.owner('true')
+    server = home.serve(['-e', 'trace=pwrite64,openat,fdatasync', '-P', device / 'Store', '-P', device / 'Map.new'])
+    h, rss = connect(home.dir)[0], []
+    assert home.owner(f'ln -sf {home.secret} d.sparsefs/Map.new')  # every commit from now on fails
+    nbdkit = Path(f'/proc/{server.pid}/task/{server.pid}/children').read_text().split()[0]  # under strace
+    for chunk in range(chunks):
+        if chunk in (chunks - 200, chunks - 1):
+            rss.append(int(re.search(r'VmRSS:\s+(\d+)', Path(f'/proc/{nbdkit}/status').read_text())[1]))
+        with contextlib.nullcontext() if chunk < 1 << 16 else pytest.raises(nbd.Error, match='ENOSPC'):
+            h.pwrite(b'w', chunk * 4096)
+    stop(server, home.dir)
+    calls = (home.dir / 'trace').read_text()
+    assert rss[1] - rss[0] < 256 and calls.count('pwrite64(') <= chunks + 10, rss  # a data write each, a commit's few
+    assert calls.count('fdatasync(') <= 4  # the start's, the copy's, the one commit tried
+    home.check()
+    for options in (['-r'], []):  # one entry names the last slot a Map can name
+        write_sparse(device, 4096, [ABSENT] * (1 << 16) + [0xFFFFFFFE], b'')
+        assert home.owner('true')
+        server = serve(home.dir, options, ['-e', 'trace=pread64', '-P', device / 'Map'],
+                       plugin=home.top / os.path.basename(PLUGIN))
+        connect(home.dir)
+        stop(server, home.dir)
+        read = sum(int(n) for n in re.findall(r'\) = (\d+)$', (home.dir / 'trace').read_text(), re.M))
+        assert read <= 2 * os.path.getsize(device / 'Map'), options
+    write_sparse(device, 65536, [0] * 4096, b's' * 65536)  # 4096 chunks in one slot, a Map of zeros
+    assert home.owner('true')
+    server = serve(home.dir, [], ['-e', 'trace=pwrite64,copy_file_range', '-P', device / 'Store'],
+                   plugin=home.top / os.path.basename(PLUGIN))
+    h = connect(home.dir)[0]
+    h.pwrite(b'w' * 512, 65536 * 7)
+    assert h.pread(65536 * 2, 65536 * 7) == b'w' * 512 + b's' * 65024 + b's' * 65536
+    stop(server, home.dir)
+    written = sum(int(n) for n in re.findall(r'\) = (\d+)$', (home.dir / 'trace').read_text(), re.M))
+    assert written <= 2 * 65536 and os.path.getsize(device / 'Store') <= 2 * 65536
+    home.check()
