@@ -1,30 +1,40 @@
 # Root serving, or running a command on, a device that another user owns: whatever the owner puts in its directory,
 # at any instant, root never reads, writes, cuts or gives away a file of root's because of it.
-import contextlib, os, random, re, shutil, signal, stat, subprocess, tempfile
+import contextlib, functools, os, random, re, shutil, signal, stat, subprocess, tempfile
 from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ABSENT, BINARY, ODD, PLUGIN, as_user, connect, linux_only, map_bytes, root_only, serve, stop,
-                      write_sparse)
+from conftest import (ABSENT, BINARY, ODD, PLUGIN, TIER, as_user, connect, linux_only, map_bytes, mount, root_only,
+                      serve, stop, write_sparse)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, root_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built')]
 OWNER, SECRET = 65534, random.Random(31).randbytes(200000).translate(ODD)  # nobody; no zero byte to hide in
+USERNS = subprocess.run([*as_user(OWNER), 'unshare', '-Urm', 'true'], capture_output=True).returncode == 0
+
+
+@functools.cache
+def owner_tty():
+    """A terminal the owner opened (devpts gives its side to whoever opens it), open for the whole run."""
+    _, tty = os.openpty()
+    os.fchown(tty, OWNER, -1)
+    return os.ttyname(tty)
 
 
 class Home:
-    """The owner's directory with a device in it (slots 0 to 2 named), beside root's secret (mode 600) and root's own
-    device, and copies of the tool and the plugin that the owner may run."""
+    """The owner's directory with a device in it (slots 0 to 2 named), beside root's secret and root.fs (mode 600) and
+    root's own device, and copies of the tool and the plugin that the owner may run."""
 
     def __init__(self, top):
         self.top, self.dir, self.secret = top, top / 'home', top / 'secret'
         os.chmod(top, 0o755)
         for program in (BINARY, PLUGIN):
             shutil.copy(program, top)
-        self.secret.write_bytes(SECRET)
-        os.chmod(self.secret, 0o600)
+        for secret in (self.secret, top / 'root.fs'):
+            secret.write_bytes(SECRET)
+            os.chmod(secret, 0o600)
         write_sparse(top / 'root.sparsefs', 65536, [0], b'r' * 65536)
         self.dir.mkdir()
         self.data = write_sparse(self.dir / 'd.sparsefs', 4096, [0, ABSENT, 1, 2], random.randbytes(3 * 4096))
@@ -42,24 +52,44 @@ class Home:
                               capture_output=True, timeout=60, env=dict(os.environ, ASAN_OPTIONS='detect_leaks=0'))
         return done.returncode, done.stderr.decode()
 
-    def serve(self, trace=None):
-        return serve(self.dir, trace=trace, plugin=self.top / os.path.basename(PLUGIN))
+    def serve(self, trace=None, device='d.sparsefs'):
+        return serve(self.dir, trace=trace, device=device, plugin=self.top / os.path.basename(PLUGIN))
 
     def check(self, *seen):
         """Root's files as they were, and no byte of the secret in what anyone was given."""
-        info = os.stat(self.secret)
-        assert (self.secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
+        for secret in (self.secret, self.top / 'root.fs'):
+            info = os.stat(secret)
+            assert (secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
         assert [(self.top / f'root.sparsefs/{n}').read_bytes() for n in ('Map', 'Store')] == [
             map_bytes(65536, [0]), b'r' * 65536]
         given = [p.read_bytes() for p in self.dir.rglob('*') if p.is_file() and not p.samefile(self.secret)]
         assert not [held for held in [*seen, *given] if SECRET[:4096] in held or SECRET[-4096:] in held]
 
 
-@pytest.fixture
-def home():
+@pytest.fixture(scope='module', params=['tmp'] + (['ext4', 'xfs', 'btrfs'] if TIER == 'proof' else []))
+def disk(request):
+    """Where each test's files go: /tmp, and in the whole proof fresh ext4, XFS and btrfs too."""
     with tempfile.TemporaryDirectory(dir='/tmp') as top:
+        if request.param == 'tmp':
+            yield '/tmp'
+        else:
+            os.chmod(top, 0o755)
+            yield mount(request.param, Path(top), '1G')
+            subprocess.run(['umount', '-l', f'{top}/mnt'])
+
+
+@pytest.fixture
+def home(disk):
+    with tempfile.TemporaryDirectory(dir=disk) as top:
         yield Home(Path(top))
         subprocess.run(['umount', '-l', f'{top}/d.sparsefs'], capture_output=True)  # a read-only bind, passed or not
+
+
+# The owner, in a mount namespace of their own, binds what is given over their device's Store, then names the device
+# through /proc/<pid>/root: their link to their own directory, in which the Store is root's file with one name.
+NS = ("mv d.sparsefs real.sparsefs && (unshare -Urm sh -c 'mount --bind %s real.sparsefs/Store && ln -s /proc/$$/root"
+      "$PWD/real.sparsefs d.sparsefs && while [ -L d.sparsefs ]; do sleep 0.1; done' >/dev/null 2>&1 &) && "
+      "timeout 10 sh -c 'until [ -L d.sparsefs ]; do sleep 0.05; done'")
 
 
 @pytest.mark.parametrize('owner, command, told', [
@@ -76,23 +106,40 @@ def home():
     ('ln -sf {top}/disk d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 40"),
     ('rm d.sparsefs/Store', 'ln {secret} d.sparsefs/Store', "Cannot open 'd.sparsefs/Store': 40"),  # root's own link
     ('rm d.fs', 'ln {secret} d.fs && flat-to-sparse d.fs n.sparsefs', "Cannot open 'd.fs': 40"),
-    ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21")])  # nor a directory
+    ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21"),  # nor a directory
+    *[(NS % what, command, "Cannot open 'd.sparsefs/Map': 40") for what, command in [
+        ('{secret}', 'sparse-to-flat d.sparsefs {top}/out.fs'), ('{secret}', 'serve'), ('{top}/disk', 'serve')]],
+    ('mv blank.Map d.sparsefs/Map && ' + NS % '{secret}', 'serve', "Cannot open 'd.sparsefs/Map': 40"),
+    *[('ln -s {top} vms', command, told) for command, told in [  # a parent swapped for a link to root's directory
+        ('create flat 4096 vms/root.fs', "Cannot create 'vms/root.fs': 40"),
+        ('create sparse 65536 vms/n.sparsefs', "Cannot create directory 'vms/n.sparsefs': 40"),
+        ('extend 8192 vms/root.fs', "Cannot open 'vms/root.fs': 40"),
+        ('extend 524288 vms/root.sparsefs', "Cannot open 'vms/root.sparsefs/Map': 40"),
+        ('flat-to-sparse vms/root.fs n.sparsefs', "Cannot open 'vms/root.fs': 40"),
+        ('flat-to-sparse d.fs vms/n.sparsefs', "Cannot create directory 'vms/n.sparsefs': 40"),
+        ('sparse-to-flat vms/root.sparsefs o.fs', "Cannot open 'vms/root.sparsefs/Map': 40"),
+        ('sparse-to-flat d.sparsefs vms/root.fs', "Cannot create 'vms/root.fs': 40"),
+        ('serve vms/root.sparsefs', "Cannot open 'vms/root.sparsefs/Map': 40")]],
+    ('ln -sf {tty} d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 6"),  # the owner's terminal: never opened
+    ('ln -sf {tty} d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 6")])
 def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, owner, command, told):
+    if 'unshare' in owner and not USERNS:
+        pytest.skip('unprivileged user namespaces are off here: the owner cannot make a mount namespace')
     os.mknod(home.top / 'disk', stat.S_IFBLK | 0o600, os.makedev(7, 0))
-    assert home.owner(owner.format(secret=home.secret, top=home.top))
+    assert home.owner(owner.format(secret=home.secret, top=home.top, tty=owner_tty()))
     if command.startswith('ln '):  # a hard link, as where the system lets the owner make one
         link, _, command = command.partition(' && ')
         subprocess.run(link.format(secret=home.secret).split(), cwd=home.dir, check=True)
         command = command or 'serve'
-    trace = ['-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
-    if command == 'serve':
-        server = home.serve(trace)
+    trace = ['-y', '-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
+    if command.startswith('serve'):
+        server = home.serve(trace, *command.split()[1:])
         assert server.wait(60) == 1 and told.format(home=home.dir) in server.stderr.read().decode()
     else:
         command = command.format(top=home.top).split()
         assert home.run(*command, trace=['strace', '-f', '-qq', '-o', home.dir / 'trace', *trace]) == (1, told + '\n')
     opened = [call for call in (home.dir / 'trace').read_text().splitlines()
-              if re.search(rf'"{home.top}/(secret|root.sparsefs|disk)', call)]
+              if re.search(rf'= \d+<({home.top}/(secret|root\.|disk)|{owner_tty()}>)', call)]
     assert not (home.top / 'out.fs').exists() and not [call for call in opened if 'O_PATH' not in call], opened
     home.check()
 
