@@ -62,7 +62,8 @@ class Home:
             assert (secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
         assert [(self.top / f'root.sparsefs/{n}').read_bytes() for n in ('Map', 'Store')] == [
             map_bytes(65536, [0]), b'r' * 65536]
-        given = [p.read_bytes() for p in self.dir.rglob('*') if p.is_file() and not p.samefile(self.secret)]
+        given = [p.read_bytes() for p in self.dir.rglob('*')
+                 if not p.is_symlink() and p.is_file() and not p.samefile(self.secret)]
         assert not [held for held in [*seen, *given] if SECRET[:4096] in held or SECRET[-4096:] in held]
 
 
@@ -162,6 +163,14 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     assert os.path.islink(home.dir / 'd.sparsefs/Store') and home.run('extend', '40960', 'd.sparsefs', user=OWNER) == (0, '')
     assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs') == (0, '')
     assert (home.dir / 'o.fs').read_bytes() == home.data[:4096] + b'w' * 4096 + home.data[8192:] + bytes(6 * 4096)
+    # What root makes in the owner's directory is theirs; root's own device there, with one name, stays root's to use.
+    (home.dir / 'r.fs').write_bytes(b'r' * 512)
+    os.chmod(home.dir / 'r.fs', 0o600)
+    made = ('create sparse 65536 n.sparsefs', 'create flat 512 n.fs', 'extend 1024 r.fs')
+    assert [home.run(*c.split()) for c in made] == [(0, '')] * 3
+    new = [home.dir / 'n.fs', home.dir / 'n.sparsefs', *(home.dir / 'n.sparsefs').iterdir()]
+    assert {p.stat().st_uid for p in new} == {OWNER}
+    assert (os.stat(home.dir / 'r.fs').st_uid, (home.dir / 'r.fs').read_bytes()) == (0, b'r' * 512 + bytes(512))
     home.check()
 
 
@@ -236,8 +245,10 @@ def test_served_by_a_user_who_may_not_commit_as_the_owner_would_the_device_is_se
 # What the owner may make of a name, at some point, while root runs a command on the device or serves it.
 NAMES = ['d.fs', 'd.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Store', 'd.sparsefs/Map.new']
 KINDS = {'root link': 'ln -s {secret} {name}', 'root device link': 'ln -s {top}/root.sparsefs{sub} {name}',
-         'owner link': 'ln -s $PWD/moved {name}', 'fifo': 'mkfifo {name}', 'directory': 'mkdir {name}',
-         'moved away': 'true', 'hard link': None}
+         'owner link': 'ln -s $PWD/moved {name}', 'magic link': 'ln -s /proc/self/root$PWD/moved {name}',
+         'root magic link': 'ln -s /proc/1/cwd{top}/root.sparsefs{sub} {name}', 'terminal': 'ln -s {tty} {name}',
+         'swapped parent': 'rm -rf parent; mv d.sparsefs parent; ln -s {top}/root.sparsefs d.sparsefs',
+         'fifo': 'mkfifo {name}', 'directory': 'mkdir {name}', 'moved away': 'true', 'hard link': None}
 WHEN = ['before a command', 'before serving', 'between commits', 'before a clean stop']
 COMMANDS = ['extend 65536 d.sparsefs', 'sparse-to-flat d.sparsefs o.fs', 'extend 8192 d.fs', 'flat-to-sparse d.fs n.sparsefs']
 
@@ -252,7 +263,7 @@ def test_whatever_the_owner_makes_of_a_name_and_whenever_root_keeps_its_files(na
         def change():
             sub = name.removeprefix('d.sparsefs') if name != 'd.fs' else '/Store'
             home.owner(f'rm -rf moved; mv {name} moved; ' + (KINDS[kind] or 'true').format(
-                secret=home.secret, top=home.top, sub=sub, name=name))
+                secret=home.secret, top=home.top, sub=sub, name=name, tty=owner_tty()))
             if kind == 'hard link':  # as where the system lets the owner make one: root's file under the owner's name
                 os.link(home.secret, home.dir / name)
         if when == 'before a command':
