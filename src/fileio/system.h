@@ -37,25 +37,21 @@ enum class OpenMode {
 // without ever being opened. kCreate makes a missing file, through a link
 // that dangles too, where the rules below let the link lead there.
 //
-// On Linux every path here is walked a name at a time, each name looked at
-// without following it from the directory the walk holds, so none can be
-// swapped between a check and its use. At any step a symbolic link is
-// followed only where the caller owns it, or it and what it leads to have
-// one owner (the rule Linux keeps in sticky directories); one in the
-// directory of a user who is neither the caller nor root leads only to that
-// user's files; links on proc (/proc/self, /proc/<pid>/root) never are.
-// Otherwise the call fails with ELOOP.
-//
-// Where the caller may bypass file permissions (CAP_DAC_OVERRIDE, asked at
-// each call) every name in a directory another user owns is looked up,
-// opened, made, renamed, exchanged, removed or read with that user's file
-// system identity (their user, the directory's group, no other groups),
-// taken by the calling thread alone and given back after; a link's text is
-// walked with the identity it was found with, to its end. So the kernel
-// refuses what the owner could not do, and what is made there is theirs.
-// The caller's own file there is opened with the caller's rights only where
-// it has one name, is on the directory's own mount and was named without a
-// link of that user's. Calls on open files are the caller's own.
+// On Linux a path is walked a name at a time, each looked at without being
+// followed from the directory the walk holds. A symbolic link, at any step,
+// is followed only where the caller owns it or it and what it leads to have
+// one owner (the rule of sticky directories); one in the directory of a
+// user who is neither the caller nor root leads only to their files; none
+// on proc (/proc/<pid>/root) is. Otherwise the call fails with ELOOP.
+// A caller who may bypass file permissions (CAP_DAC_OVERRIDE, asked at each
+// call) acts on names in another user's directory with that user's file-
+// system identity (their user, the directory's group, no other groups), in
+// its own thread only, and walks a link's text with the identity the link
+// was found with: the kernel refuses what the owner could not do, and what
+// is made there is theirs. The caller's own file there is opened with the
+// caller's rights only where it has one name, lies on the directory's own
+// mount and was named by no link of that user's. Open files are the
+// caller's to use.
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file);
 
 // Opens the directory path, walked as Open walks it, to reach the files in it

@@ -120,6 +120,7 @@ NS = ("mv d.sparsefs real.sparsefs && (unshare -Urm sh -c 'mount --bind %s real.
         ('sparse-to-flat vms/root.sparsefs o.fs', "Cannot open 'vms/root.sparsefs/Map': 40"),
         ('sparse-to-flat d.sparsefs vms/root.fs', "Cannot create 'vms/root.fs': 40"),
         ('serve vms/root.sparsefs', "Cannot open 'vms/root.sparsefs/Map': 40")]],
+    ('ln -s {top}/out.fs n.fs', 'create flat 512 n.fs', "Cannot create 'n.fs': 40"),  # made only as the rule allows
     ('ln -sf {tty} d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 6"),  # the owner's terminal: never opened
     ('ln -sf {tty} d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 6")])
 def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, owner, command, told):
@@ -148,7 +149,8 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     """A Store kept elsewhere, and the device itself, linked by the owner: each command and the server follow them;
     a root server's commits keep the Map the owner's."""
     assert home.owner('mkdir -p other/x.sparsefs && mv d.sparsefs/Map d.sparsefs/Store other/x.sparsefs/ && cd d.sparsefs'
-                      ' && ln -s ../other/x.sparsefs/Map && ln -s ../other/x.sparsefs/Store && ln -s other/x.sparsefs ../e.sparsefs')
+                      ' && ln -s ../other/x.sparsefs/Map && ln -s ../other/x.sparsefs/Store && ln -s other/x.sparsefs ../e.sparsefs'
+                      ' && ln -s other/n.fs ../n.fs')  # and one that dangles: its target is made
     for user, size in ((OWNER, 24576), (None, 32768)):
         assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs', user=user) == (0, '')
         assert (home.dir / 'o.fs').read_bytes().rstrip(b'\0') == home.data.rstrip(b'\0')
@@ -167,7 +169,7 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     os.chmod(home.dir / 'r.fs', 0o600)
     made = ('create sparse 65536 n.sparsefs', 'create flat 512 n.fs', 'extend 1024 r.fs')
     assert [home.run(*c.split()) for c in made] == [(0, '')] * 3
-    new = [home.dir / 'n.fs', home.dir / 'n.sparsefs', *(home.dir / 'n.sparsefs').iterdir()]
+    new = [home.dir / 'other/n.fs', home.dir / 'n.sparsefs', *(home.dir / 'n.sparsefs').iterdir()]
     assert {p.stat().st_uid for p in new} == {OWNER}
     assert (os.stat(home.dir / 'r.fs').st_uid, (home.dir / 'r.fs').read_bytes()) == (0, b'r' * 512 + bytes(512))
     home.check()
