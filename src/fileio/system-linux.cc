@@ -3,19 +3,24 @@
 // kept here; transfers are positional and retried after signals.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>  // PATH_MAX
 #include <cstdio>   // renameat2
-#include <cstdlib>  // free
 #include <cstring>
 #include <new>
 #include <string>
@@ -57,60 +62,291 @@ namespace {
 // directory.
 constexpr int kLinkNotFollowed = ELOOP;
 
-// Whether a link owned by linkOwner may lead to the file: the caller owns
-// the link, or the link and the file have one owner.
-bool MayFollow(uid_t linkOwner, const struct stat& file) { return linkOwner == geteuid() || file.st_uid == linkOwner; }
+// Links one path may lead through, as the kernel counts them.
+constexpr int kMostLinks = 40;
+
+// Supplementary groups a caller acting as another may have to give back.
+constexpr int kMostGroups = 256;
+
+// A descriptor, closed when its owner goes unless only borrowed.
+struct Held {
+  int fd = -1;
+  bool owned = false;
+  Held() = default;
+  Held(int descriptor, bool own) : fd(descriptor), owned(own && descriptor >= 0) {}
+  Held(Held&& other) noexcept : fd(other.fd), owned(other.owned) { other.owned = false; }
+  Held& operator=(Held&& other) noexcept {
+    std::swap(fd, other.fd);
+    std::swap(owned, other.owned);
+    return *this;
+  }
+  ~Held() {
+    if (owned) close(fd);
+  }
+  int Release() {
+    owned = false;
+    return fd;
+  }
+};
+
+// Who calls, and whether they may bypass file permissions: asked at each
+// call, so that a server that drops root once started (nbdkit -u) is seen
+// to have dropped it.
+struct Caller {
+  uid_t uid;
+  bool privileged;
+};
+
+Caller TheCaller() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  const bool asked = syscall(SYS_capget, &header, data) == 0;
+  return Caller{geteuid(), asked && (data[CAP_TO_INDEX(CAP_DAC_OVERRIDE)].effective & CAP_TO_MASK(CAP_DAC_OVERRIDE))};
+}
+
+// The file-system identity names are looked up and made with: the caller's
+// own, or another user's with a group of theirs and no other.
+struct Identity {
+  bool theirs = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// A caller who could bypass the permissions of a directory another user
+// owns acts there as that user, so that the kernel refuses what the owner
+// could not do, and what is made there is theirs. Root's directories are
+// the caller's to act in.
+Identity IdentityIn(const Caller& caller, const struct stat& directory) {
+  if (!caller.privileged || directory.st_uid == caller.uid || directory.st_uid == 0) return Identity{};
+  return Identity{true, directory.st_uid, directory.st_gid};
+}
+
+// The thread's own identity while it acts as another's, given back when
+// this goes. Linux keeps identities per thread; glibc's setgroups would
+// change every thread's, the system call changes only this one's.
+struct ActingAs {
+  bool switched = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  int groupCount = 0;
+  gid_t groups[kMostGroups];
+  ~ActingAs() {
+    if (!switched) return;
+    const int saved = errno;
+    setfsuid(uid);
+    setfsgid(gid);
+    syscall(SYS_setgroups, groupCount, groups);
+    errno = saved;
+  }
+};
+
+// Takes who's identity; EPERM where any part of it did not take, never
+// going on with the caller's rights.
+int ActAs(const Identity& who, ActingAs* acting) {
+  if (!who.theirs) return 0;
+  acting->groupCount = getgroups(kMostGroups, acting->groups);
+  if (acting->groupCount < 0) return EPERM;
+  acting->uid = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+  acting->gid = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
+  acting->switched = true;
+  if (syscall(SYS_setgroups, 0, nullptr) != 0) return EPERM;
+  setfsgid(who.gid);
+  setfsuid(who.uid);
+  // Either call answers the identity it replaced: asking to change to an
+  // impossible one tells what holds now.
+  const bool took = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == who.gid &&
+                    static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == who.uid;
+  return took ? 0 : EPERM;
+}
+
+// Runs call() as who: its result, or -1 with errno EPERM where who's
+// identity could not be taken.
+template <typename Call>
+auto As(const Identity& who, Call call) -> decltype(call()) {
+  ActingAs acting;
+  if (const int error = ActAs(who, &acting)) {
+    errno = error;
+    return -1;
+  }
+  return call();
+}
+
+// Links on a proc file system (/proc/self, /proc/<pid>/root, /proc/<pid>/fd/N)
+// lead where their text does not say: into another process's mounts and
+// files. None is followed.
+bool OnProc(int fd) {
+  struct statfs facts {};
+  return fstatfs(fd, &facts) != 0 || facts.f_type == PROC_SUPER_MAGIC;
+}
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Opens the file a link's text names, from the link's directory, where
-// MayFollow allows it. The file is first only looked at (O_PATH), so one
-// that may not be followed is never opened; the open that follows must find
-// that same file.
-int FollowLink(int directory, const char* target, uid_t linkOwner, int flags, int* fd) {
-  const int path = RetryOnInterrupt([&] { return openat(directory, target, O_PATH | O_CLOEXEC); });
-  if (path < 0) return errno;
-  struct stat seen {};
-  const bool allowed = fstat(path, &seen) == 0 && MayFollow(linkOwner, seen);
-  close(path);
-  if (!allowed) return kLinkNotFollowed;
-  *fd = RetryOnInterrupt([&] { return openat(directory, target, flags & ~(O_CREAT | O_EXCL | O_TRUNC)); });
-  if (*fd < 0) return errno;
-  struct stat opened {};
-  if (fstat(*fd, &opened) == 0 && SameFile(seen, opened) && MayFollow(linkOwner, opened)) return 0;
-  close(*fd);
-  return kLinkNotFollowed;
+bool SameMount(int a, int b) {
+  struct statx x {};
+  struct statx y {};
+  return statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &x) == 0 && statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &y) == 0 &&
+         (x.stx_mask & y.stx_mask & STATX_MNT_ID) != 0 && x.stx_mnt_id == y.stx_mnt_id;
 }
 
-// Opens name in directory with flags, following a symbolic link there only
-// where MayFollow allows: the link is held open while its text is read, so
-// the owner compared is that of the link whose text is followed. Following
-// never creates. *fd is the open file.
-int OpenTrustingLinks(int directory, const char* name, int flags, int* fd) {
-  for (int tries = 0; tries < 3; ++tries) {
-    *fd = RetryOnInterrupt([&] { return openat(directory, name, flags | O_NOFOLLOW, 0666); });
-    if (*fd >= 0) return 0;
-    const int error = errno;
-    // A link as the last part: ELOOP, or ENOTDIR where a directory is wanted.
-    if (error != ELOOP && error != ENOTDIR) return error;
-    const int link = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (link < 0) return error;
+// A link being walked, and where its text ends.
+struct Followed {
+  uid_t linkOwner;
+  uid_t directoryOwner;   // of the directory the link is in
+  std::size_t restAfter;  // how much of the path is left once its text is walked
+  Identity outer;         // the identity names were looked up with before it
+};
+
+// Whether a link may lead to what owner owns (or, for a link that dangles,
+// to a file made in a directory owner owns): the caller owns the link, or
+// the link and the file have one owner, the rule Linux keeps in sticky
+// directories; and a link in a directory of a user who is neither the
+// caller nor root leads only to that user's files, so that whoever may put
+// links somewhere cannot lead a caller to files they could not reach.
+bool MayLead(const Followed& link, uid_t caller, uid_t owner) {
+  return (link.linkOwner == caller || link.linkOwner == owner) &&
+         (link.directoryOwner == caller || link.directoryOwner == 0 || link.directoryOwner == owner);
+}
+
+// Where a walk ends: the directory holding the last name, that name, the
+// identity it is opened or made with, and what it names (no object where
+// nothing has it yet).
+struct Place {
+  Held directory;
+  std::string name;
+  Identity who;
+  bool throughTheirLink = false;  // reached by the text of a link found as another user
+  Held object;
+  struct stat facts {};
+};
+
+enum class Last {
+  kFollow,  // the last name must be there, its links followed
+  kCreate,  // the same, or missing where a file may be made (through a link that dangles too)
+  kKeep,    // the last name is only named, neither looked up nor followed
+};
+
+// Walks path from start (a directory, or AT_FDCWD) a name at a time, each
+// step only looked at (O_PATH, never following a link) with the identity
+// of the directory it is in, holding the directory reached, so that no
+// name can be swapped for a link between a check and its use. At a link:
+// one on proc is never followed, the rules of MayLead hold for what its
+// text leads to, and that text is walked with the identity the link was
+// found with, to its end.
+int Walk(const Caller& caller, int start, std::string_view path, Last last, Place* place) {
+  if (path.empty()) return ENOENT;
+  std::string rest(path);
+  std::size_t at = 0;
+  Followed followed[kMostLinks];
+  int links = 0;
+  int walking = 0;  // links whose text is not walked to its end yet
+  Identity inherited;
+  const auto top = [](bool absolute, int from) {
+    if (absolute) return Held(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC), true);
+    if (from != AT_FDCWD) return Held(from, false);
+    return Held(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC), true);
+  };
+  Held directory = top(rest[0] == '/', start);
+  for (;;) {
+    if (directory.fd < 0) return errno;
+    while (at < rest.size() && rest[at] == '/') ++at;
+    struct stat here {};
+    if (fstat(directory.fd, &here) != 0) return errno;
+    while (walking > 0 && followed[walking - 1].restAfter >= rest.size() - at) {
+      if (!MayLead(followed[walking - 1], caller.uid, here.st_uid)) return kLinkNotFollowed;
+      inherited = followed[--walking].outer;
+    }
+    const std::size_t end = std::min(rest.find('/', at), rest.size());
+    // A path that ends in a directory ("/", "a/..", a link to ".") names it.
+    const std::string name = at == rest.size() ? std::string(".") : rest.substr(at, end - at);
+    std::size_t next = end;
+    while (next < rest.size() && rest[next] == '/') ++next;
+    const bool isLast = next == rest.size();
+    const Identity who = inherited.theirs ? inherited : IdentityIn(caller, here);
+    if (isLast && last == Last::kKeep) {
+      *place = Place{std::move(directory), name, who, inherited.theirs, Held(), {}};
+      return 0;
+    }
+    Held found(As(who, [&] { return openat(directory.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }), true);
+    if (found.fd < 0) {
+      if (errno != ENOENT || !isLast || last != Last::kCreate) return errno;
+      for (int i = 0; i < walking; ++i) {
+        if (!MayLead(followed[i], caller.uid, here.st_uid)) return kLinkNotFollowed;
+      }
+      *place = Place{std::move(directory), name, who, inherited.theirs, Held(), {}};
+      return 0;
+    }
     struct stat facts {};
-    char target[4096];
-    ssize_t length = -1;
-    if (fstat(link, &facts) == 0 && S_ISLNK(facts.st_mode)) {
-      length = readlinkat(link, "", target, sizeof target);
+    if (fstat(found.fd, &facts) != 0) return errno;
+    if (S_ISLNK(facts.st_mode)) {
+      if (OnProc(found.fd) || links == kMostLinks) return kLinkNotFollowed;
+      char text[PATH_MAX];
+      const ssize_t length = As(who, [&] { return readlinkat(found.fd, "", text, sizeof text); });
+      if (length < 0) return errno;
+      if (length == 0 || length == sizeof text) return length == 0 ? ENOENT : ENAMETOOLONG;
+      ++links;
+      followed[walking++] = Followed{facts.st_uid, here.st_uid, rest.size() - next, inherited};
+      if (who.theirs) inherited = who;
+      rest = std::string(text, static_cast<std::size_t>(length)) + (isLast ? "" : "/" + rest.substr(next));
+      at = 0;
+      if (text[0] == '/') directory = top(true, start);
+      continue;
     }
-    close(link);
-    if (!S_ISLNK(facts.st_mode)) {
-      if (error == ENOTDIR) return error;
-      continue;  // replaced meanwhile: look again
+    if (isLast) {
+      for (int i = 0; i < walking; ++i) {
+        if (!MayLead(followed[i], caller.uid, facts.st_uid)) return kLinkNotFollowed;
+      }
+      *place = Place{std::move(directory), name, who, inherited.theirs, std::move(found), facts};
+      return 0;
     }
-    if (length < 0 || length >= static_cast<ssize_t>(sizeof target)) return length < 0 ? errno : ENAMETOOLONG;
-    target[length] = '\0';
-    return FollowLink(directory, target, facts.st_uid, flags, fd);
+    if (!S_ISDIR(facts.st_mode)) return ENOTDIR;
+    directory = std::move(found);
+    at = next;
   }
-  return kLinkNotFollowed;
+}
+
+// What OpenFound answers where the name changed between its look and its
+// open: the walk is made again.
+constexpr int kChanged = -1;
+
+// Opens the file place names with flags, or makes it where nothing has the
+// name. What was looked at is opened only where it is a file or a disk (a
+// pipe, socket or terminal is never opened, so neither waited on nor taken
+// as a controlling terminal), and the open must find that same file. A
+// file of the caller's own in another user's directory, refused to that
+// user, is opened with the caller's rights where it is shown to be the
+// caller's: one name, on the directory's own mount, reached by no link of
+// theirs.
+int OpenFound(const Caller& caller, Place* place, int flags, int* fd) {
+  const int base = (flags & ~(O_CREAT | O_EXCL)) | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  const int directory = place->directory.fd;
+  const char* name = place->name.c_str();
+  if (place->object.fd < 0) {
+    if ((flags & O_CREAT) == 0) return ENOENT;
+    *fd = As(place->who, [&] { return openat(directory, name, base | O_CREAT | O_EXCL, 0666); });
+    if (*fd >= 0) return 0;
+    return errno == EEXIST && (flags & O_EXCL) == 0 ? kChanged : errno;
+  }
+  const struct stat& seen = place->facts;
+  if ((flags & O_EXCL) != 0) return EEXIST;
+  if (S_ISFIFO(seen.st_mode) || S_ISSOCK(seen.st_mode) || S_ISCHR(seen.st_mode)) return ENXIO;
+  if (S_ISDIR(seen.st_mode) && (flags & O_DIRECTORY) == 0) return EISDIR;
+  *fd = As(place->who, [&] { return openat(directory, name, base); });
+  const bool mine = S_ISREG(seen.st_mode) && seen.st_uid == caller.uid && !place->throughTheirLink;
+  if (*fd < 0 && (errno == EACCES || errno == EPERM) && place->who.theirs && mine) {
+    if (seen.st_nlink != 1 || !SameMount(directory, place->object.fd)) return kLinkNotFollowed;
+    *fd = RetryOnInterrupt([&] { return openat(directory, name, base); });
+    struct stat opened {};
+    if (*fd >= 0 && (fstat(*fd, &opened) != 0 || opened.st_uid != caller.uid || opened.st_nlink != 1 ||
+                     !SameMount(directory, *fd))) {
+      close(*fd);
+      return kChanged;
+    }
+  }
+  if (*fd < 0) return errno == ENOENT || errno == ELOOP ? kChanged : errno;
+  struct stat opened {};
+  if (fstat(*fd, &opened) == 0 && SameFile(seen, opened)) return 0;
+  close(*fd);
+  return kChanged;
 }
 
 // Whether the file open as fd may be taken for one of directory's own: its
@@ -128,32 +364,45 @@ bool BelongsIn(int directory, int fd) {
 bool NamedByItsOwner(int directory, const struct stat& file) {
   struct stat holder;
   if (file.st_nlink <= 1) return true;
-  return fstatat(directory, "", &holder, AT_EMPTY_PATH) == 0 && holder.st_uid == file.st_uid;
+  return fstat(directory, &holder) == 0 && holder.st_uid == file.st_uid;
 }
 
 int FlagsOf(OpenMode mode) {
   // Non-blocking until the file is known to be no pipe, so that a pipe
   // without a writer cannot hold the open.
-  int flags = O_CLOEXEC | O_NONBLOCK;
+  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   flags |= mode == OpenMode::kRead ? O_RDONLY : O_RDWR;
   if (mode == OpenMode::kCreate) flags |= O_CREAT;  // no O_TRUNC: only once locked
   if (mode == OpenMode::kCreateNew) flags |= O_CREAT | O_EXCL;
   return flags;
 }
 
-// Opens name in directory (see Open), checking with BelongsIn when inside.
-int OpenLocked(int directory, const char* name, OpenMode mode, bool inside, FileHandle* file) {
+// Opens path from start (see Open); holder, where it is not -1, is the
+// directory whose own the file must be (BelongsIn).
+int OpenLocked(int start, const char* path, OpenMode mode, int holder, FileHandle* file) {
+  const Caller caller = TheCaller();
+  const int flags = FlagsOf(mode);
+  Place place;
   int fd = -1;
-  if (const int error = OpenTrustingLinks(directory, name, FlagsOf(mode), &fd)) return error;
+  for (int tries = 0;; ++tries) {
+    if (const int error = Walk(caller, start, path, flags & O_CREAT ? Last::kCreate : Last::kFollow, &place)) {
+      return error;
+    }
+    const int result = OpenFound(caller, &place, flags, &fd);
+    if (result == 0) break;
+    if (result != kChanged) return result;
+    if (tries == 2) return kLinkNotFollowed;  // changed at each look
+  }
   struct stat info;
   int error = 0;
   if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0 || fstat(fd, &info) != 0) {
     error = errno;
   } else if (S_ISDIR(info.st_mode)) {
-    error = EISDIR;  // opened for reading on POSIX; refused as writing would be
+    error = EISDIR;
   } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
     error = ENXIO;  // as an open of a socket fails
-  } else if (inside ? !BelongsIn(directory, fd) : S_ISREG(info.st_mode) && !NamedByItsOwner(directory, info)) {
+  } else if (holder >= 0 ? !BelongsIn(holder, fd)
+                         : S_ISREG(info.st_mode) && !NamedByItsOwner(place.directory.fd, info)) {
     error = kLinkNotFollowed;
   } else if (fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
     error = errno;
@@ -173,40 +422,24 @@ int OpenLocked(int directory, const char* name, OpenMode mode, bool inside, File
   return 0;
 }
 
-// Calls open(directory, name) for the last part of path, in the directory
-// its other parts name (opened for the call, its links followed: the caller
-// chose them).
-template <typename OpenName>
-int InParent(const char* path, OpenName openName) {
-  const std::string_view whole(path);
-  const std::size_t slash = whole.rfind('/');
-  if (slash == std::string_view::npos) return openName(AT_FDCWD, path);
-  const std::string parent(whole.substr(0, slash == 0 ? 1 : slash));
-  const int directory = RetryOnInterrupt([&] { return open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
-  if (directory < 0) return errno;
-  const int error = openName(directory, path + slash + 1);
-  close(directory);
-  return error;
+// Opens the directory place found to read and flush it. "." of a directory
+// held is that directory whoever renames it, so this is the caller's own;
+// one the caller may search but not list is kept as it was looked at.
+int Listed(Place* place) {
+  const int listed = openat(place->object.fd, ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+  return listed >= 0 ? listed : place->object.Release();
 }
 
 }  // namespace
 
-int Open(const NativeChar* path, OpenMode mode, FileHandle* file) {
-  return InParent(path,
-                  [&](int directory, const char* name) { return OpenLocked(directory, name, mode, false, file); });
-}
+int Open(const NativeChar* path, OpenMode mode, FileHandle* file) { return OpenLocked(AT_FDCWD, path, mode, -1, file); }
 
 int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
-  std::string named(path);
-  while (named.size() > 1 && named.back() == '/') named.pop_back();  // "d/" is d
-  return InParent(named.c_str(), [&](int parent, const char* name) {
-    int fd = -1;
-    int error = OpenTrustingLinks(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd);
-    // A directory the caller may search but not list is reached all the same.
-    if (error == EACCES) error = OpenTrustingLinks(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd);
-    if (error == 0) directory->native = fd;
-    return error;
-  });
+  Place place;
+  if (const int error = Walk(TheCaller(), AT_FDCWD, path, Last::kFollow, &place)) return error;
+  if (!S_ISDIR(place.facts.st_mode)) return ENOTDIR;
+  directory->native = Listed(&place);
+  return 0;
 }
 
 void CloseDirectory(DirectoryHandle directory) noexcept { close(static_cast<int>(directory.native)); }
@@ -215,7 +448,8 @@ int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*,
   if (mode == OpenMode::kCreateNew) {
     if (const int hooked = Hooked("create")) return hooked;
   }
-  return OpenLocked(static_cast<int>(directory.native), name, mode, true, file);
+  const int held = static_cast<int>(directory.native);
+  return OpenLocked(held, name, mode, held, file);
 }
 
 void Close(FileHandle file) noexcept { close(Descriptor(file)); }
@@ -429,22 +663,19 @@ int FlushDirectory(DirectoryHandle directory) {
 }
 
 int FlushParentDirectory(const NativeChar* path) {
-  // The new entry is in the directory of the file the links lead to.
-  char* real = realpath(path, nullptr);
-  std::string parent = real != nullptr ? real : path;
-  std::free(real);
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  const std::size_t slash = parent.rfind('/');
-  if (slash != std::string::npos) parent.erase(slash == 0 ? 1 : slash);
-  const int fd = RetryOnInterrupt(
-      [&] { return open(slash == std::string::npos ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return errno;
-  const int error = FlushDirectory(DirectoryHandle{fd});
-  close(fd);
-  return error;
+  // The new entry is in the directory the walk found the file in.
+  Place place;
+  if (const int error = Walk(TheCaller(), AT_FDCWD, path, Last::kCreate, &place)) return error;
+  const Held listed(openat(place.directory.fd, ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC), true);
+  if (listed.fd < 0) return errno;
+  return FlushDirectory(DirectoryHandle{listed.fd});
 }
 
-int MakeDirectory(const NativeChar* path) { return ErrorOf(mkdir(path, 0777)); }
+int MakeDirectory(const NativeChar* path) {
+  Place place;
+  if (const int error = Walk(TheCaller(), AT_FDCWD, path, Last::kKeep, &place)) return error;
+  return ErrorOf(As(place.who, [&] { return mkdirat(place.directory.fd, place.name.c_str(), 0777); }));
+}
 
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   if (const int hooked = Hooked("punch")) return hooked;
@@ -467,6 +698,15 @@ namespace {
 
 int At(DirectoryHandle directory) { return static_cast<int>(directory.native); }
 
+// Runs call(), a system call on a name in directory, with the identity of
+// that directory (see IdentityIn): 0 or its error number.
+template <typename Call>
+int InDirectory(DirectoryHandle directory, Call call) {
+  struct stat holder {};
+  if (fstat(At(directory), &holder) != 0) return errno;
+  return ErrorOf(As(IdentityIn(TheCaller(), holder), call));
+}
+
 FileFacts FactsOf(const struct stat& status) {
   const FileFacts::Kind kind = S_ISREG(status.st_mode)   ? FileFacts::kRegular
                                : S_ISDIR(status.st_mode) ? FileFacts::kDirectory
@@ -480,20 +720,26 @@ FileFacts FactsOf(const struct stat& status) {
 
 int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
   if (const int hooked = Hooked("rename")) return hooked;
-  return ErrorOf(renameat(At(directory), from, At(directory), to));
+  return InDirectory(directory, [&] { return renameat(At(directory), from, At(directory), to); });
 }
 
 int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
   if (const int hooked = Hooked("exchange")) return hooked;
-  const int number = ErrorOf(renameat2(At(directory), a, At(directory), b, RENAME_EXCHANGE));
+  const int number =
+      InDirectory(directory, [&] { return renameat2(At(directory), a, At(directory), b, RENAME_EXCHANGE); });
   return number == EINVAL || number == ENOSYS ? EOPNOTSUPP : number;
 }
 
-int RemoveIn(DirectoryHandle directory, const NativeChar* name) { return ErrorOf(unlinkat(At(directory), name, 0)); }
+int RemoveIn(DirectoryHandle directory, const NativeChar* name) {
+  return InDirectory(directory, [&] { return unlinkat(At(directory), name, 0); });
+}
 
 int FactsOfName(DirectoryHandle directory, const NativeChar* name, FileFacts* facts) {
   struct stat status {};
-  if (fstatat(At(directory), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (const int error =
+          InDirectory(directory, [&] { return fstatat(At(directory), name, &status, AT_SYMLINK_NOFOLLOW); })) {
+    return error;
+  }
   *facts = FactsOf(status);
   return 0;
 }
@@ -557,7 +803,7 @@ bool IsMarkedCopy(FileHandle copy, FileHandle original) {
 void UnmarkCopy(FileHandle copy) { fremovexattr(Descriptor(copy), kCopyMark); }
 
 int MayChangeNames(DirectoryHandle directory) {
-  return ErrorOf(faccessat(At(directory), ".", W_OK | X_OK, AT_EACCESS));
+  return InDirectory(directory, [&] { return faccessat(At(directory), ".", W_OK | X_OK, AT_EACCESS); });
 }
 
 std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, std::uint64_t limit) {

@@ -33,21 +33,29 @@ enum class OpenMode {
 // Opens path locked against other processes: one that holds the file makes
 // the open fail. Regular files and disks are accepted; a directory fails with
 // the platform's is-a-directory number, and pipes, sockets and character
-// devices fail at once, never blocking, with its no-such-device number.
+// devices (terminals) fail at once with its no-such-device number, on Linux
+// without ever being opened. kCreate makes a missing file, through a link
+// that dangles too, where the rules below let the link lead there.
 //
-// On Linux, where the last part of path is a symbolic link, it is followed
-// only when the caller owns the link, or the link and the file it leads to
-// have one owner: the rule Linux keeps in world-writable sticky directories,
-// kept everywhere, so that whoever may put links in a directory cannot lead
-// a caller to a file they could not reach. Otherwise the open fails with
-// ELOOP. The owners compared are those of the link read and of the file
-// opened, so a link swapped meanwhile gains nothing; an open that follows a
-// link never creates the file, and a file is emptied only once it is known
-// to be the one wanted.
+// On Linux a path is walked a name at a time, each looked at without being
+// followed from the directory the walk holds. A symbolic link, at any step,
+// is followed only where the caller owns it or it and what it leads to have
+// one owner (the rule of sticky directories); one in the directory of a
+// user who is neither the caller nor root leads only to their files; none
+// on proc (/proc/<pid>/root) is. Otherwise the call fails with ELOOP.
+// A caller who may bypass file permissions (CAP_DAC_OVERRIDE, asked at each
+// call) acts on names in another user's directory with that user's file-
+// system identity (their user, the directory's group, no other groups), in
+// its own thread only, and walks a link's text with the identity the link
+// was found with: the kernel refuses what the owner could not do, and what
+// is made there is theirs. The caller's own file there is opened with the
+// caller's rights only where it has one name, lies on the directory's own
+// mount and was named by no link of that user's. Open files are the
+// caller's to use.
 int Open(const NativeChar* path, OpenMode mode, FileHandle* file);
 
-// Opens the directory path, under the same rule for a link, to reach the
-// files in it through OpenIn. Nothing is held on Windows.
+// Opens the directory path, walked as Open walks it, to reach the files in it
+// through OpenIn (which walks name from it). Nothing is held on Windows.
 int OpenDirectory(const NativeChar* path, DirectoryHandle* directory);
 void CloseDirectory(DirectoryHandle directory) noexcept;
 
@@ -115,12 +123,12 @@ void StartWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length)
 // other error (a read-only or aborted file system included) is returned.
 int Flush(FileHandle file);
 
-// The same for the entries of the directory, or of the directory that holds
-// the file path names once its links are followed.
+// The same for the entries of the directory, or of the directory the walk of
+// path finds its last name in.
 int FlushDirectory(DirectoryHandle directory);
 int FlushParentDirectory(const NativeChar* path);
 
-// Creates a directory that must not exist yet.
+// Creates a directory that must not exist yet (its own name never followed).
 int MakeDirectory(const NativeChar* path);
 
 // From here to MayChangeNames: what only a server of a live device needs.
@@ -149,8 +157,8 @@ int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
 // cannot.
 int ZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
-// Names are of files in directory, as OpenIn takes them; nothing here follows
-// a symbolic link.
+// Names are of files in directory, as OpenIn takes them, made with the
+// identity Open says; nothing here follows a symbolic link.
 
 // Puts the file named from in the place of the one named to, in one step.
 int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to);

@@ -72,7 +72,7 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
     made = [] if scenario.after_failure == 'old or new' else [  # a creation fails only for what is made
         option for name in ('', '/Map', '/Store') for option in ('-P', scenario.args[-1] + name)]  # as named
     faults = [(call, 'error=ENOSPC') for call in ('pwrite64', 'copy_file_range', 'fallocate', 'ftruncate')] + [
-        ('fdatasync', 'error=EIO'), ('fsync', 'error=EIO')] + [(call, 'error=ENOSPC') for call in ('openat', 'mkdir') if made]
+        ('fdatasync', 'error=EIO'), ('fsync', 'error=EIO')] + [(call, 'error=ENOSPC') for call in ('openat', 'mkdirat') if made]
     kills = [(call, 'signal=SIGKILL') for call, _ in faults]
     failures = 0
     # Then the failures again on a file system that can neither reserve nor copy by itself.
@@ -81,7 +81,7 @@ def test_each_fault_fails_cleanly_and_each_kill_leaves_what_a_crash_may(scenario
         for call, action in injected:
             for n in in_turn(range(1, 100)) if not (unable and call == 'copy_file_range') else ():
                 scenario.fill('run')
-                trace = (made if call in ('openat', 'mkdir') else []) + [
+                trace = (made if call in ('openat', 'mkdirat') else []) + [
                     '-e', f'trace={call},fallocate,copy_file_range', '-e', f'inject={call}:{action}:when={n}']
                 status, _, err = run(scenario.where / 'run', scenario.args, trace=trace + unable)
                 if status == 0:
@@ -99,7 +99,7 @@ def test_changes_reach_the_disk_in_order(scenario):
     too: a crash can then leave only what a kill at that point would."""
     scenario.fill('run')
     log = scenario.where / 'record'
-    trace = ['-o', str(log), '-y', '-s', '0', '-e', 'trace=openat,mkdir,pwrite64,ftruncate,fallocate,fdatasync,fsync,'
+    trace = ['-o', str(log), '-y', '-s', '0', '-e', 'trace=openat,mkdirat,pwrite64,ftruncate,fallocate,fdatasync,fsync,'
              'copy_file_range']
     assert run(scenario.where / 'run', scenario.args, trace=trace)[0] == 0
     unflushed, before_each_change = set(), []
@@ -107,8 +107,8 @@ def test_changes_reach_the_disk_in_order(scenario):
         call, paths = re.search(r'(\w+)\(', line)[1], re.findall(r'<([^>]*)>', line)
         if call in ('fdatasync', 'fsync'):
             unflushed.discard(paths[0])
-        elif call == 'mkdir' or 'O_CREAT' in line:  # a new name is on disk once its directory is flushed
-            made = paths[-1] if call == 'openat' else os.path.realpath(scenario.where / 'run' / line.split('"')[1])
+        elif call == 'mkdirat' or 'O_CREAT' in line:  # a new name is on disk once its directory is flushed
+            made = paths[-1] if call == 'openat' else paths[0] + '/' + line.split('"')[1]
             unflushed.add(os.path.dirname(made))
         elif call in ('pwrite64', 'ftruncate', 'copy_file_range') or call == 'fallocate' and 'KEEP_SIZE' not in line:
             before_each_change.append({path for path in unflushed if not os.path.isdir(path)})

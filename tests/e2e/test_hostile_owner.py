@@ -1,30 +1,39 @@
 # Root serving, or running a command on, a device that another user owns: whatever the owner puts in its directory,
 # at any instant, root never reads, writes, cuts or gives away a file of root's because of it.
-import contextlib, os, random, re, shutil, signal, stat, subprocess, tempfile
+import contextlib, functools, os, random, re, shutil, signal, stat, subprocess, tempfile
 from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ABSENT, BINARY, ODD, PLUGIN, as_user, connect, linux_only, map_bytes, root_only, serve, stop,
-                      write_sparse)
+from conftest import (ABSENT, BINARY, ODD, PLUGIN, TIER, as_user, connect, linux_only, map_bytes, mount, root_only,
+                      serve, stop, write_sparse)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, root_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built')]
 OWNER, SECRET = 65534, random.Random(31).randbytes(200000).translate(ODD)  # nobody; no zero byte to hide in
 
 
+@functools.cache
+def owner_tty():
+    """A terminal the owner opened (devpts gives its side to whoever opens it), open for the whole run."""
+    _, tty = os.openpty()
+    os.fchown(tty, OWNER, -1)
+    return os.ttyname(tty)
+
+
 class Home:
-    """The owner's directory with a device in it (slots 0 to 2 named), beside root's secret (mode 600) and root's own
-    device, and copies of the tool and the plugin that the owner may run."""
+    """The owner's directory with a device in it (slots 0 to 2 named), beside root's secret and root.fs (mode 600) and
+    root's own device, and copies of the tool and the plugin that the owner may run."""
 
     def __init__(self, top):
         self.top, self.dir, self.secret = top, top / 'home', top / 'secret'
         os.chmod(top, 0o755)
         for program in (BINARY, PLUGIN):
             shutil.copy(program, top)
-        self.secret.write_bytes(SECRET)
-        os.chmod(self.secret, 0o600)
+        for secret in (self.secret, top / 'root.fs'):
+            secret.write_bytes(SECRET)
+            os.chmod(secret, 0o600)
         write_sparse(top / 'root.sparsefs', 65536, [0], b'r' * 65536)
         self.dir.mkdir()
         self.data = write_sparse(self.dir / 'd.sparsefs', 4096, [0, ABSENT, 1, 2], random.randbytes(3 * 4096))
@@ -42,24 +51,45 @@ class Home:
                               capture_output=True, timeout=60, env=dict(os.environ, ASAN_OPTIONS='detect_leaks=0'))
         return done.returncode, done.stderr.decode()
 
-    def serve(self, trace=None):
-        return serve(self.dir, trace=trace, plugin=self.top / os.path.basename(PLUGIN))
+    def serve(self, trace=None, device='d.sparsefs'):
+        return serve(self.dir, trace=trace, device=device, plugin=self.top / os.path.basename(PLUGIN))
 
     def check(self, *seen):
         """Root's files as they were, and no byte of the secret in what anyone was given."""
-        info = os.stat(self.secret)
-        assert (self.secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
+        for secret in (self.secret, self.top / 'root.fs'):
+            info = os.stat(secret)
+            assert (secret.read_bytes(), info.st_uid, stat.S_IMODE(info.st_mode)) == (SECRET, 0, 0o600)
         assert [(self.top / f'root.sparsefs/{n}').read_bytes() for n in ('Map', 'Store')] == [
             map_bytes(65536, [0]), b'r' * 65536]
-        given = [p.read_bytes() for p in self.dir.rglob('*') if p.is_file() and not p.samefile(self.secret)]
+        given = [p.read_bytes() for p in self.dir.rglob('*')
+                 if not p.is_symlink() and p.is_file() and not p.samefile(self.secret)]
         assert not [held for held in [*seen, *given] if SECRET[:4096] in held or SECRET[-4096:] in held]
 
 
-@pytest.fixture
-def home():
+@pytest.fixture(scope='module', params=['tmp'] + (['ext4', 'xfs', 'btrfs'] if TIER == 'proof' else []))
+def disk(request):
+    """Where each test's files go: /tmp, and in the whole proof fresh ext4, XFS and btrfs too."""
     with tempfile.TemporaryDirectory(dir='/tmp') as top:
+        if request.param == 'tmp':
+            yield '/tmp'
+        else:
+            os.chmod(top, 0o755)
+            yield mount(request.param, Path(top), '1G')
+            subprocess.run(['umount', '-l', f'{top}/mnt'])
+
+
+@pytest.fixture
+def home(disk):
+    with tempfile.TemporaryDirectory(dir=disk) as top:
         yield Home(Path(top))
         subprocess.run(['umount', '-l', f'{top}/d.sparsefs'], capture_output=True)  # a read-only bind, passed or not
+
+
+# The owner, in a mount namespace of their own, binds what is given over their device's Store, then names the device
+# through /proc/<pid>/root: their link to their own directory, in which the Store is root's file with one name.
+NS = ("mv d.sparsefs real.sparsefs && (unshare -Urm sh -c 'mount --bind %s real.sparsefs/Store && ln -s /proc/$$/root"
+      "$PWD/real.sparsefs d.sparsefs && while [ -L d.sparsefs ]; do sleep 0.1; done' >/dev/null 2>&1 &) && "
+      "timeout 10 sh -c 'until [ -L d.sparsefs ]; do sleep 0.05; done'")
 
 
 @pytest.mark.parametrize('owner, command, told', [
@@ -76,23 +106,41 @@ def home():
     ('ln -sf {top}/disk d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 40"),
     ('rm d.sparsefs/Store', 'ln {secret} d.sparsefs/Store', "Cannot open 'd.sparsefs/Store': 40"),  # root's own link
     ('rm d.fs', 'ln {secret} d.fs && flat-to-sparse d.fs n.sparsefs', "Cannot open 'd.fs': 40"),
-    ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21")])  # nor a directory
+    ('mkdir d.sparsefs/Map.new', 'serve', "Cannot remove '{home}/d.sparsefs/Map.new': 21"),  # nor a directory
+    *[(NS % what, command, "Cannot open 'd.sparsefs/Map': 40") for what, command in [
+        ('{secret}', 'sparse-to-flat d.sparsefs {top}/out.fs'), ('{secret}', 'serve'), ('{top}/disk', 'serve')]],
+    ('mv blank.Map d.sparsefs/Map && ' + NS % '{secret}', 'serve', "Cannot open 'd.sparsefs/Map': 40"),
+    *[('ln -s {top} vms', command, told) for command, told in [  # a parent swapped for a link to root's directory
+        ('create flat 4096 vms/root.fs', "Cannot create 'vms/root.fs': 40"),
+        ('create sparse 65536 vms/n.sparsefs', "Cannot create directory 'vms/n.sparsefs': 40"),
+        ('extend 8192 vms/root.fs', "Cannot open 'vms/root.fs': 40"),
+        ('extend 524288 vms/root.sparsefs', "Cannot open 'vms/root.sparsefs/Map': 40"),
+        ('flat-to-sparse vms/root.fs n.sparsefs', "Cannot open 'vms/root.fs': 40"),
+        ('flat-to-sparse d.fs vms/n.sparsefs', "Cannot create directory 'vms/n.sparsefs': 40"),
+        ('sparse-to-flat vms/root.sparsefs o.fs', "Cannot open 'vms/root.sparsefs/Map': 40"),
+        ('sparse-to-flat d.sparsefs vms/root.fs', "Cannot create 'vms/root.fs': 40"),
+        ('serve vms/root.sparsefs', "Cannot open 'vms/root.sparsefs/Map': 40")]],
+    ('ln -s {top}/out.fs n.fs', 'create flat 512 n.fs', "Cannot create 'n.fs': 40"),  # made only as the rule allows
+    ('ln -sf {tty} d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 6"),  # the owner's terminal: never opened
+    ('ln -sf {tty} d.sparsefs/Store', 'serve', "Cannot open 'd.sparsefs/Store': 6")])
 def test_what_the_owner_puts_in_the_device_leads_root_to_no_file_of_roots(home, owner, command, told):
+    if 'unshare' in owner and subprocess.run([*as_user(OWNER), 'unshare', '-Urm', 'true']).returncode:
+        pytest.skip('unprivileged user namespaces are off here: the owner cannot make a mount namespace')
     os.mknod(home.top / 'disk', stat.S_IFBLK | 0o600, os.makedev(7, 0))
-    assert home.owner(owner.format(secret=home.secret, top=home.top))
+    assert home.owner(owner.format(secret=home.secret, top=home.top, tty=owner_tty()))
     if command.startswith('ln '):  # a hard link, as where the system lets the owner make one
         link, _, command = command.partition(' && ')
         subprocess.run(link.format(secret=home.secret).split(), cwd=home.dir, check=True)
         command = command or 'serve'
-    trace = ['-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
-    if command == 'serve':
-        server = home.serve(trace)
+    trace = ['-y', '-e', 'trace=openat']  # a file a link may not lead to is only looked at (O_PATH), never opened
+    if command.startswith('serve'):
+        server = home.serve(trace, *command.split()[1:])
         assert server.wait(60) == 1 and told.format(home=home.dir) in server.stderr.read().decode()
     else:
         command = command.format(top=home.top).split()
         assert home.run(*command, trace=['strace', '-f', '-qq', '-o', home.dir / 'trace', *trace]) == (1, told + '\n')
     opened = [call for call in (home.dir / 'trace').read_text().splitlines()
-              if re.search(rf'"{home.top}/(secret|root.sparsefs|disk)', call)]
+              if re.search(rf'= \d+<({home.top}/(secret|root\.|disk)|{owner_tty()}>)', call)]
     assert not (home.top / 'out.fs').exists() and not [call for call in opened if 'O_PATH' not in call], opened
     home.check()
 
@@ -101,7 +149,8 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     """A Store kept elsewhere, and the device itself, linked by the owner: each command and the server follow them;
     a root server's commits keep the Map the owner's."""
     assert home.owner('mkdir -p other/x.sparsefs && mv d.sparsefs/Map d.sparsefs/Store other/x.sparsefs/ && cd d.sparsefs'
-                      ' && ln -s ../other/x.sparsefs/Map && ln -s ../other/x.sparsefs/Store && ln -s other/x.sparsefs ../e.sparsefs')
+                      ' && ln -s ../other/x.sparsefs/Map && ln -s ../other/x.sparsefs/Store && ln -s other/x.sparsefs ../e.sparsefs'
+                      ' && ln -s other/n.fs ../n.fs')  # and one that dangles: its target is made
     for user, size in ((OWNER, 24576), (None, 32768)):
         assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs', user=user) == (0, '')
         assert (home.dir / 'o.fs').read_bytes().rstrip(b'\0') == home.data.rstrip(b'\0')
@@ -115,6 +164,19 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     assert os.path.islink(home.dir / 'd.sparsefs/Store') and home.run('extend', '40960', 'd.sparsefs', user=OWNER) == (0, '')
     assert home.run('sparse-to-flat', 'd.sparsefs', 'o.fs') == (0, '')
     assert (home.dir / 'o.fs').read_bytes() == home.data[:4096] + b'w' * 4096 + home.data[8192:] + bytes(6 * 4096)
+    assert home.owner('rm d.sparsefs/Map.new && chmod 555 d.sparsefs')  # where the owner may make no name, nor may root
+    server = home.serve()
+    read_only = connect(home.dir)[0].is_read_only()
+    stop(server, home.dir)
+    assert read_only and "read-only: Cannot create" in server.stderr.read().decode()
+    # What root makes in the owner's directory is theirs; root's own device there, with one name, stays root's to use.
+    (home.dir / 'r.fs').write_bytes(b'r' * 512)
+    os.chmod(home.dir / 'r.fs', 0o600)
+    made = ('create sparse 65536 n.sparsefs', 'create flat 512 n.fs', 'extend 1024 r.fs')
+    assert [home.run(*c.split()) for c in made] == [(0, '')] * 3
+    new = [home.dir / 'other/n.fs', home.dir / 'n.sparsefs', *(home.dir / 'n.sparsefs').iterdir()]
+    assert {p.stat().st_uid for p in new} == {OWNER}
+    assert (os.stat(home.dir / 'r.fs').st_uid, (home.dir / 'r.fs').read_bytes()) == (0, b'r' * 512 + bytes(512))
     home.check()
 
 
@@ -156,7 +218,7 @@ def test_after_its_start_the_server_reaches_the_device_only_through_its_director
         os.killpg(server.pid, signal.SIGTERM)
         assert server.wait(60) == 0
         calls = (home.dir / 'trace').read_text().split('/ready>')[-1].splitlines()  # from the start on
-        touched = [c for c in calls if 'sparsefs' in c and 'AT_EMPTY_PATH' not in c]  # fstat of what is open
+        touched = [c for c in calls if 'sparsefs' in c and '"",' not in c]  # an empty name: fstat of what is open
         if options:
             assert files() == before and [c for c in touched if 'O_CREAT' in c or not c.split()[1].startswith(
                 ('openat', 'newfstatat', 'pread', 'fstat'))] == [], touched
@@ -189,8 +251,10 @@ def test_served_by_a_user_who_may_not_commit_as_the_owner_would_the_device_is_se
 # What the owner may make of a name, at some point, while root runs a command on the device or serves it.
 NAMES = ['d.fs', 'd.sparsefs', 'd.sparsefs/Map', 'd.sparsefs/Store', 'd.sparsefs/Map.new']
 KINDS = {'root link': 'ln -s {secret} {name}', 'root device link': 'ln -s {top}/root.sparsefs{sub} {name}',
-         'owner link': 'ln -s $PWD/moved {name}', 'fifo': 'mkfifo {name}', 'directory': 'mkdir {name}',
-         'moved away': 'true', 'hard link': None}
+         'owner link': 'ln -s $PWD/moved {name}', 'magic link': 'ln -s /proc/self/root$PWD/moved {name}',
+         'root magic link': 'ln -s /proc/1/cwd{top}/root.sparsefs{sub} {name}', 'terminal': 'ln -s {tty} {name}',
+         'swapped parent': 'rm -rf parent; mv d.sparsefs parent; ln -s {top}/root.sparsefs d.sparsefs',
+         'fifo': 'mkfifo {name}', 'directory': 'mkdir {name}', 'moved away': 'true', 'hard link': None}
 WHEN = ['before a command', 'before serving', 'between commits', 'before a clean stop']
 COMMANDS = ['extend 65536 d.sparsefs', 'sparse-to-flat d.sparsefs o.fs', 'extend 8192 d.fs', 'flat-to-sparse d.fs n.sparsefs']
 
@@ -205,7 +269,7 @@ def test_whatever_the_owner_makes_of_a_name_and_whenever_root_keeps_its_files(na
         def change():
             sub = name.removeprefix('d.sparsefs') if name != 'd.fs' else '/Store'
             home.owner(f'rm -rf moved; mv {name} moved; ' + (KINDS[kind] or 'true').format(
-                secret=home.secret, top=home.top, sub=sub, name=name))
+                secret=home.secret, top=home.top, sub=sub, name=name, tty=owner_tty()))
             if kind == 'hard link':  # as where the system lets the owner make one: root's file under the owner's name
                 os.link(home.secret, home.dir / name)
         if when == 'before a command':
