@@ -190,7 +190,9 @@ Expected<std::optional<Error>> ReadyCopy(MapCommits* c) REQUIRES(c->lock) {
     if (!owner) owner = TryMayChangeNames(Directory(*c), copyPath.c_str());
     if (!owner) c->spare = std::move(kept);
   } else {
-    if (auto error = TryRemoveIn(Directory(*c), kCopyName, copyPath.c_str())) return *error;
+    // A name the owner may not remove either: read-only, as where no copy
+    // can be made.
+    if (auto error = TryRemoveIn(Directory(*c), kCopyName, copyPath.c_str())) return std::optional<Error>(*error);
     Expected<OwnedFile> copy = TryCreateNewIn(Directory(*c), kCopyName, copyPath.c_str());
     if (!copy) return std::optional<Error>(copy.error());
     owner = TryCopyOwnership(map, copy->get(), c->device->paths.map.c_str());
