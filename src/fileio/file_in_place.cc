@@ -4,14 +4,29 @@
 #include <cerrno>
 #include <new>
 
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
+namespace {
+
+MaybeError WriteZeros(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   static const unsigned char zeros[64 << 10] = {};
   for (std::uint64_t done = 0; done < length;) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sizeof zeros));
     if (auto error = TryWrite(file, offset + done, zeros, piece)) return error;
     done += piece;
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  if (sys::PunchHole(file, offset, length) == 0) return std::nullopt;
+  return WriteZeros(file, offset, length);
+}
+
+MaybeError TryZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  const int number = sys::ZeroRange(file, offset, length);
+  if (number == EOPNOTSUPP) return WriteZeros(file, offset, length);
+  if (number != 0) return Error{NATIVE("Cannot write to file"), number};
   return std::nullopt;
 }
 

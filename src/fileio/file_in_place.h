@@ -20,6 +20,11 @@
 // where the file system can, and zeros are written where it cannot.
 MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
+// Makes [offset, offset + length) read as zeros with its room kept, taken
+// where it was not, so that writes there find room: in place where the file
+// system can, written as zeros where it cannot. Fails as a write does.
+MaybeError TryZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 // Flushes both files as TryFlush does, side by side; the first error.
 MaybeError TryFlushSideBySide(FileHandle a, FileHandle b);
 

@@ -5,33 +5,19 @@
 // succeeds.
 #include "nbdplugin/served_device.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <new>
-#include <random>
-#include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
-#include <vector>
 
-#include "fileio/system.h"
-#include "sparsedev/sparse_format.h"
+#include "nbdplugin/served_test.h"
 
 namespace {
 
 constexpr std::uint32_t kLength = 512;
 constexpr std::uint32_t kChunks = kEntriesPerBlock + 1024;  // more than one block of entries
-using Bytes = std::vector<unsigned char>;
 
 std::atomic<int> g_calls{0};
 std::atomic<int> g_failAt{0};  // the call that fails, counted from 1; 0 for none
@@ -44,10 +30,10 @@ thread_local bool t_armed = false;           // allocations of this thread's req
 
 std::atomic<int> g_exchanges{0};
 
-int Hook(const char* call) {
-  if (std::strcmp(call, "exchange") == 0 && (++g_exchanges, g_noExchange)) return EOPNOTSUPP;
+int Fails(Call call) {
+  if (call == Call::kExchange && (++g_exchanges, g_noExchange)) return EOPNOTSUPP;
   if (g_failAllocations || ++g_calls != g_failAt) return 0;
-  const bool flush = std::string_view(call).starts_with("flush");
+  const bool flush = call == Call::kFlush || call == Call::kFlushDirectory;
   g_flushFailed = flush && std::this_thread::get_id() == g_requests;
   return flush ? EPERM : EIO;  // a failed flush's own number, whatever it is, answers what follows
 }
@@ -61,35 +47,14 @@ MaybeError Armed(Request request) {
   return error;
 }
 
-// A directory of this test's and this process's own: CTest runs the tests
-// side by side.
-std::string DeviceDirectory() {
-  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
-         std::to_string(getpid()) + ".sparsefs";
-}
-
 // Four chunks in the first block of entries at the first slots, eight in the
 // second from slot far on, in a Store of far + 9 slots: the first writer
 // compacts one four times as long as it needs, moving chunks across blocks.
-std::map<std::uint32_t, Bytes> MakeDevice(const std::string& directory, std::uint32_t far = 23) {
-  std::filesystem::create_directory(directory);
-  Bytes map(EntryOffset(kChunks), 0xFF);
-  Bytes store((far + 9) * kLength);
-  std::map<std::uint32_t, Bytes> chunks;
-  auto stored = [&](std::uint32_t chunk, std::uint32_t slot) {
-    StoreLittleEndian32(map.data() + EntryOffset(chunk), slot);
-    for (std::uint32_t i = 0; i < kLength; ++i) store[slot * kLength + i] = static_cast<unsigned char>(chunk + i + 1);
-    chunks[chunk] = Bytes(store.begin() + slot * kLength, store.begin() + (slot + 1) * kLength);
-  };
-  for (std::uint32_t i = 0; i < 4; ++i) stored(i * 5, i);
-  for (std::uint32_t i = 0; i < 8; ++i) stored(kEntriesPerBlock + i * 3, far + 1 + i);
-  const std::uint32_t header[4] = {SPARSE_MAGIC, kLength, kChunks, 12};
-  for (int i = 0; i < 4; ++i) StoreLittleEndian32(map.data() + 4 * i, header[i]);
-  std::fill(map.begin() + 16, map.begin() + 32, 0);
-  for (const auto& [name, bytes] : {std::pair{"/Map", &map}, std::pair{"/Store", &store}}) {
-    std::ofstream(directory + name).write(reinterpret_cast<const char*>(bytes->data()), std::ssize(*bytes));
-  }
-  return chunks;
+std::map<std::uint32_t, Bytes> TwoBlocks(const std::string& directory, std::uint32_t far = 23) {
+  std::map<std::uint32_t, std::uint32_t> stored;
+  for (std::uint32_t i = 0; i < 4; ++i) stored[i * 5] = i;
+  for (std::uint32_t i = 0; i < 8; ++i) stored[kEntriesPerBlock + i * 3] = far + 1 + i;
+  return MakeDevice(directory, kLength, kChunks, stored, (far + 9) * kLength, far);
 }
 
 // What a chunk may read as: one of its states, or where a request on it
@@ -166,15 +131,13 @@ std::map<std::uint32_t, MayRead> Serve(const std::string& directory, std::map<st
 
 // Each call (or each allocation of the requests) failed in turn: the device
 // verifies, and each chunk reads as one of the states the model allows.
-void EachCallFailed(bool exchange, bool allocations = false) {
-  const std::string directory = DeviceDirectory();
+void EachCallFailed(const std::string& directory, bool exchange, bool allocations = false) {
   g_noExchange = !exchange;
   g_failAllocations = allocations;
-  sys::SetCallHook(Hook);
+  SeamTest::Fail(Fails);
   int calls = 1;
   for (int fail = 1; fail <= calls + 1; ++fail) {
-    std::filesystem::remove_all(directory);
-    const std::map<std::uint32_t, Bytes> start = MakeDevice(directory);
+    const std::map<std::uint32_t, Bytes> start = TwoBlocks(directory);
     g_calls = 0;
     g_flushFailed = false;
     g_requests = std::this_thread::get_id();
@@ -193,25 +156,24 @@ void EachCallFailed(bool exchange, bool allocations = false) {
   }
   EXPECT_GT(calls, 20);  // the workload reached the disk
   g_failAllocations = false;
-  sys::SetCallHook(nullptr);
-  std::filesystem::remove_all(directory);
 }
 
-TEST(ServedDeviceTest, EachCallFailedLeavesADeviceAsFlushedOrAsWritten) { EachCallFailed(true); }
+TEST_F(SeamTest, EachCallFailedLeavesADeviceAsFlushedOrAsWritten) { EachCallFailed(directory, true); }
 
-TEST(ServedDeviceTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed(false); }
+TEST_F(SeamTest, EachCallFailedWhereNamesCannotBeSwapped) { EachCallFailed(directory, false); }
 
-TEST(ServedDeviceTest, EachAllocationFailedAnswersItsRequestAndLeavesTheDeviceWhole) { EachCallFailed(true, true); }
+TEST_F(SeamTest, EachAllocationFailedAnswersItsRequestAndLeavesTheDeviceWhole) {
+  EachCallFailed(directory, true, true);
+}
 
-// The device MakeDevice makes (its chunks in chunks, if given), served with
-// the hook and ready to write.
-OwnedServedDevice ServeWith(sys::CallHook hook, const std::string& directory, std::uint32_t far = 3,
+// The device TwoBlocks makes (its chunks in chunks, if given), served with
+// fail and ready to write.
+OwnedServedDevice ServeWith(int (*fail)(Call), const std::string& directory, std::uint32_t far = 3,
                             std::map<std::uint32_t, Bytes>* chunks = nullptr) {
-  std::filesystem::remove_all(directory);
-  const std::map<std::uint32_t, Bytes> made = MakeDevice(directory, far);
+  const std::map<std::uint32_t, Bytes> made = TwoBlocks(directory, far);
   if (chunks != nullptr) *chunks = made;
   g_requests = std::this_thread::get_id();
-  sys::SetCallHook(hook);
+  SeamTest::Fail(fail);
   Expected<OwnedServedDevice> served = OpenServedDevice(directory, directory);
   if (!served || !StartWriting(served->get())) return nullptr;
   return std::move(*served);
@@ -220,12 +182,11 @@ OwnedServedDevice ServeWith(sys::CallHook hook, const std::string& directory, st
 // The first writer compacts the Store across blocks of entries, names
 // swapped or not, and every chunk keeps its bytes; then changes are held up
 // to a bound (65536) and committed without a flush: memory stays bounded.
-TEST(ServedDeviceTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
+TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
   for (const bool exchange : {true, false}) {
-    const std::string directory = DeviceDirectory();
     std::map<std::uint32_t, Bytes> start;
     g_noExchange = !exchange;
-    OwnedServedDevice served = ServeWith(Hook, directory, 23, &start);
+    OwnedServedDevice served = ServeWith(Fails, directory, 23, &start);
     ASSERT_TRUE(served);
     EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
     Bytes got(kLength);
@@ -241,30 +202,27 @@ TEST(ServedDeviceTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
     }
     EXPECT_EQ(g_exchanges, exchange ? 1 : 0);
     EXPECT_FALSE(CloseServed(served.get()));
-    sys::SetCallHook(nullptr);
-    std::filesystem::remove_all(directory);
   }
 }
 
 ServedDevice* g_served = nullptr;
 std::atomic<bool> g_full{false};  // the Store as long as the file system lets a file be
-std::vector<std::string> g_seen;  // the calls of the requests' thread
+std::vector<Call> g_seen;         // the calls of the requests' thread
 std::string g_directory;
 std::atomic<int> g_copy{0};  // 1 once the copy beside the requests has begun, 2 once a stop is under way
 
 // Chunk 20 zeroed while its entry is being committed: requests go on beside
 // a commit, and the change is not taken for committed. The file system's
 // largest file is a full device.
-int ZeroDuringExchange(const char* call) {
-  if (std::this_thread::get_id() == g_requests) g_seen.emplace_back(call);
-  if (std::strcmp(call, "truncate") == 0 && g_full) return EFBIG;
-  if (std::strcmp(call, "exchange") != 0 || g_served == nullptr) return 0;
+int ZeroDuringExchange(Call call) {
+  if (std::this_thread::get_id() == g_requests) g_seen.push_back(call);
+  if (call == Call::kTruncate && g_full) return EFBIG;
+  if (call != Call::kExchange || g_served == nullptr) return 0;
   EXPECT_FALSE(ZeroServed(std::exchange(g_served, nullptr), kLength, 20 * kLength));
   return 0;
 }
 
-TEST(ServedDeviceTest, AChangeBesideItsCommitIsKeptAndTheLargestFileIsAFullDevice) {
-  const std::string directory = DeviceDirectory();
+TEST_F(SeamTest, AChangeBesideItsCommitIsKeptAndTheLargestFileIsAFullDevice) {
   OwnedServedDevice served = ServeWith(ZeroDuringExchange, directory);
   ASSERT_TRUE(served);
   const Bytes data(kLength, 7);
@@ -277,20 +235,18 @@ TEST(ServedDeviceTest, AChangeBesideItsCommitIsKeptAndTheLargestFileIsAFullDevic
   EXPECT_TRUE(full && full->number == ENOSPC);
   g_full = false;
   EXPECT_FALSE(CloseServed(served.get()));  // the copy kept is on the disk before it is marked equal
-  EXPECT_EQ(std::vector<std::string>(g_seen.end() - 2, g_seen.end()), (std::vector<std::string>{"flush", "mark"}));
+  EXPECT_EQ(std::vector<Call>(g_seen.end() - 2, g_seen.end()), (std::vector<Call>{Call::kFlush, Call::kMark}));
   served.reset();
   Expected<OwnedServedDevice> again = OpenServedDevice(directory, directory);
   Bytes got(kLength, 1);
   ASSERT_TRUE(again && !ReadServed(again->get(), got.data(), kLength, 20 * kLength));
   EXPECT_EQ(got, Bytes(kLength));
-  sys::SetCallHook(nullptr);
-  std::filesystem::remove_all(directory);
 }
 
 // The copy of the Map begun beside the first requests, held until a stop is
 // under way: its name and file go only once its thread has ended.
-int HoldTheCopyUntilAStop(const char* call) {
-  if (std::strcmp(call, "copy") != 0 || std::this_thread::get_id() == g_requests) return 0;
+int HoldTheCopyUntilAStop(Call call) {
+  if (call != Call::kCopy || std::this_thread::get_id() == g_requests) return 0;
   g_copy = 1;
   for (int i = 0; i < 1000 && g_copy != 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stop under way
@@ -298,15 +254,13 @@ int HoldTheCopyUntilAStop(const char* call) {
   return 0;
 }
 
-TEST(ServedDeviceTest, AStopDuringTheFirstCopyRemovesItOnlyOnceItsThreadHasEnded) {
-  g_directory = DeviceDirectory();
+TEST_F(SeamTest, AStopDuringTheFirstCopyRemovesItOnlyOnceItsThreadHasEnded) {
+  g_directory = directory;
   OwnedServedDevice served = ServeWith(HoldTheCopyUntilAStop, g_directory);
   ASSERT_TRUE(served);
   for (int i = 0; i < 1000 && g_copy != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   g_copy = 2;
   EXPECT_FALSE(CloseServed(served.get()));
-  sys::SetCallHook(nullptr);
-  std::filesystem::remove_all(g_directory);
 }
 
 }  // namespace
