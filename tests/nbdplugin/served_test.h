@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fileio/system.h"
+#include "nbdplugin/served_device.h"
 #include "sparsedev/sparse_format.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -83,6 +84,20 @@ inline constexpr sys::FileCalls kWrapped{
     Wrapped<Call::kExchange, &C::exchange>::Make,   Wrapped<Call::kRemove, &C::remove>::Make,
     Wrapped<Call::kOwner, &C::copyOwnership>::Make, Wrapped<Call::kMark, &C::markCopy>::Make,
     Wrapped<Call::kThread, &C::startThread>::Make};
+
+// Allocations of the requests Armed runs are counted (on their thread), and
+// the one g_failAllocation names fails, counted from 1; 0 for none.
+inline thread_local bool t_armed = false;
+inline std::atomic<int> g_allocations{0};
+inline std::atomic<int> g_failAllocation{0};
+
+template <typename Request>
+MaybeError Armed(Request request) {
+  t_armed = true;
+  const MaybeError error = Guarded(request);
+  t_armed = false;
+  return error;
+}
 
 // A test with a directory of its own (CTest runs tests side by side) and
 // the file calls it puts in place: whatever it asserts, the real calls are
