@@ -70,7 +70,9 @@ struct Wrapped<call, member, Result (*)(Arguments...)> {
       return number;
     }
     const Result result = (sys::RealFileCalls().*member)(arguments...);
-    if (after != nullptr) after(call, HandleOf(arguments...), static_cast<int>(result) ^ std::is_same_v<Result, bool>);
+    if (after != nullptr) {
+      after(call, HandleOf(arguments...), std::is_same_v<Result, bool> ? result == Result{} : static_cast<int>(result));
+    }
     return result;
   }
 };
