@@ -4,14 +4,9 @@
 #include <cerrno>
 #include <new>
 
-MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length, Zeroing how, bool onlyFast) {
-  const int number =
-      how == Zeroing::kGiveBack ? sys::PunchHole(file, offset, length) : sys::ZeroKeepingRoom(file, offset, length);
-  if (number == 0) return std::nullopt;
-  if (onlyFast) {
-    if (number == EOPNOTSUPP || number == ENOSYS) return Error{NATIVE("Zeroing would write zeros"), ENOTSUP};
-    return Error{NATIVE("Cannot write to file"), number};
-  }
+namespace {
+
+MaybeError WriteZeros(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   static const unsigned char zeros[64 << 10] = {};
   for (std::uint64_t done = 0; done < length;) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sizeof zeros));
@@ -19,6 +14,20 @@ MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t len
     done += piece;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+MaybeError TryZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length, Zeroing how, bool onlyFast) {
+  const int number =
+      how == Zeroing::kGiveBack ? sys::PunchHole(file, offset, length) : sys::ZeroRange(file, offset, length);
+  if (number == 0) return std::nullopt;
+  const bool cannot = number == EOPNOTSUPP || number == ENOSYS;
+  if (onlyFast && cannot) return Error{NATIVE("Zeroing would write zeros"), ENOTSUP};
+  // A punch refused for any reason still leaves zeros to write; a range
+  // whose room cannot be kept (a full disk) fails as a write would.
+  if (onlyFast || (how == Zeroing::kKeep && !cannot)) return Error{NATIVE("Cannot write to file"), number};
+  return WriteZeros(file, offset, length);
 }
 
 MaybeError TryFlushSideBySide(FileHandle a, FileHandle b) {

@@ -54,6 +54,12 @@ bool IsDisk(int fd) {
 // room is missing.
 bool CannotReserve(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
 
+// The calls in use: a test's, or the real ones.
+const FileCalls& Calls() {
+  const FileCalls* calls = FileCallsPutInPlace();
+  return calls != nullptr ? *calls : RealFileCalls();
+}
+
 }  // namespace
 
 namespace {
@@ -444,12 +450,22 @@ int OpenDirectory(const NativeChar* path, DirectoryHandle* directory) {
 
 void CloseDirectory(DirectoryHandle directory) noexcept { close(static_cast<int>(directory.native)); }
 
-int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
-  if (mode == OpenMode::kCreateNew) {
-    if (const int hooked = Hooked("create")) return hooked;
-  }
+namespace {
+
+int RealOpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar*, OpenMode mode, FileHandle* file) {
   const int held = static_cast<int>(directory.native);
   return OpenLocked(held, name, mode, held, file);
+}
+
+int RealCreate(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, FileHandle* file) {
+  return RealOpenIn(directory, name, path, OpenMode::kCreateNew, file);
+}
+
+}  // namespace
+
+int OpenIn(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, OpenMode mode, FileHandle* file) {
+  if (mode == OpenMode::kCreateNew) return Calls().create(directory, name, path, file);
+  return RealOpenIn(directory, name, path, mode, file);
 }
 
 void Close(FileHandle file) noexcept { close(Descriptor(file)); }
@@ -489,13 +505,16 @@ void ReadCachedAt(FileHandle file, std::uint64_t offset, void* buffer, std::size
   });
 }
 
-int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
-  if (const int hooked = Hooked("write")) return hooked;
+namespace {
+
+int RealWrite(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return Transfer(count, done, [&](std::size_t at) {
     return pwrite(Descriptor(file), bytes + at, count - at, static_cast<off_t>(offset + at));
   });
 }
+
+}  // namespace
 
 int Size(FileHandle file, std::uint64_t* size) {
   const int fd = Descriptor(file);
@@ -524,14 +543,15 @@ int Seek(FileHandle file, std::uint64_t offset) {
   return lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
-int Truncate(FileHandle file, std::uint64_t length) {
-  if (const int hooked = Hooked("truncate")) return hooked;
+namespace {
+
+int RealTruncate(FileHandle file, std::uint64_t length) {
   const int fd = Descriptor(file);
   if (IsDisk(fd)) return FitOnDisk(file, length);
   return ErrorOf(RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length)); }));
 }
 
-int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved) {
+int RealReserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved) {
   *reserved = false;
   if (length == 0) return 0;
   const int fd = Descriptor(file);
@@ -554,9 +574,8 @@ int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reserva
   return error;
 }
 
-int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
-              std::uint64_t* done) {
-  if (const int hooked = Hooked("copy")) return hooked;
+int RealCopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+                  std::uint64_t* done) {
   for (*done = 0; *done < count;) {
     auto in = static_cast<off_t>(from + *done);
     auto out = static_cast<off_t>(to + *done);
@@ -574,6 +593,8 @@ int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std
   }
   return 0;
 }
+
+}  // namespace
 
 void ReadAhead(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   posix_fadvise(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
@@ -594,14 +615,9 @@ int FlushError(int result) {
   return errno == EINVAL ? 0 : errno;
 }
 
-}  // namespace
-
-int Flush(FileHandle file) {
-  if (const int hooked = Hooked("flush")) return hooked;
+int RealFlush(FileHandle file) {
   return FlushError(RetryOnInterrupt([&] { return fdatasync(Descriptor(file)); }));
 }
-
-namespace {
 
 struct ThreadJob {
   void (*job)(void*);
@@ -625,10 +641,7 @@ void RunFlush(void* job) {
   flush->error = Flush(flush->file);
 }
 
-}  // namespace
-
-bool StartThread(void (*job)(void*), void* argument, Thread* thread) {
-  if (Hooked("thread") != 0) return false;
+bool RealStartThread(void (*job)(void*), void* argument, Thread* thread) {
   auto* started = new (std::nothrow) ThreadJob{job, argument};
   if (started == nullptr) return false;
   pthread_t native;
@@ -641,6 +654,12 @@ bool StartThread(void (*job)(void*), void* argument, Thread* thread) {
   thread->started = true;
   return true;
 }
+
+int RealFlushDirectory(DirectoryHandle directory) {
+  return FlushError(RetryOnInterrupt([&] { return fsync(static_cast<int>(directory.native)); }));
+}
+
+}  // namespace
 
 void Join(Thread* thread) {
   if (!thread->started) return;
@@ -655,11 +674,6 @@ void FlushSideBySide(FileHandle a, FileHandle b, int* errorA, int* errorB) {
   *errorB = Flush(b);
   Join(&thread);
   *errorA = job.error;
-}
-
-int FlushDirectory(DirectoryHandle directory) {
-  if (const int hooked = Hooked("flush directory")) return hooked;
-  return FlushError(RetryOnInterrupt([&] { return fsync(static_cast<int>(directory.native)); }));
 }
 
 int FlushParentDirectory(const NativeChar* path) {
@@ -677,24 +691,22 @@ int MakeDirectory(const NativeChar* path) {
   return ErrorOf(As(place.who, [&] { return mkdirat(place.directory.fd, place.name.c_str(), 0777); }));
 }
 
-int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  if (const int hooked = Hooked("punch")) return hooked;
+namespace {
+
+int RealPunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   return ErrorOf(RetryOnInterrupt([&] {
     return fallocate(Descriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                      static_cast<off_t>(length));
   }));
 }
 
-int ZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  if (const int hooked = Hooked("zero")) return hooked;
+int RealZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
   const int number = ErrorOf(RetryOnInterrupt([&] {
     return fallocate(Descriptor(file), FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                      static_cast<off_t>(length));
   }));
   return number == ENOSYS || number == EINVAL ? EOPNOTSUPP : number;
 }
-
-namespace {
 
 int At(DirectoryHandle directory) { return static_cast<int>(directory.native); }
 
@@ -716,23 +728,21 @@ FileFacts FactsOf(const struct stat& status) {
                    static_cast<std::uint64_t>(status.st_ino)};
 }
 
-}  // namespace
-
-int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
-  if (const int hooked = Hooked("rename")) return hooked;
+int RealRenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
   return InDirectory(directory, [&] { return renameat(At(directory), from, At(directory), to); });
 }
 
-int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
-  if (const int hooked = Hooked("exchange")) return hooked;
+int RealExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
   const int number =
       InDirectory(directory, [&] { return renameat2(At(directory), a, At(directory), b, RENAME_EXCHANGE); });
   return number == EINVAL || number == ENOSYS ? EOPNOTSUPP : number;
 }
 
-int RemoveIn(DirectoryHandle directory, const NativeChar* name) {
+int RealRemoveIn(DirectoryHandle directory, const NativeChar* name) {
   return InDirectory(directory, [&] { return unlinkat(At(directory), name, 0); });
 }
+
+}  // namespace
 
 int FactsOfName(DirectoryHandle directory, const NativeChar* name, FileFacts* facts) {
   struct stat status {};
@@ -751,8 +761,9 @@ int FactsOfFile(FileHandle file, FileFacts* facts) {
   return 0;
 }
 
-int CopyOwnership(FileHandle model, FileHandle file) {
-  if (const int hooked = Hooked("owner")) return hooked;
+namespace {
+
+int RealCopyOwnership(FileHandle model, FileHandle file) {
   struct stat wanted {};
   struct stat now {};
   if (fstat(Descriptor(model), &wanted) != 0 || fstat(Descriptor(file), &now) != 0) return errno;
@@ -762,8 +773,6 @@ int CopyOwnership(FileHandle model, FileHandle file) {
   }
   return ErrorOf(fchmod(Descriptor(file), wanted.st_mode & 07777));
 }
-
-namespace {
 
 // The mark of a copy: what the original and the copy were when the copy was
 // made equal (setting the mark changes neither, nor the copy's time of
@@ -783,15 +792,14 @@ std::string MarkOf(FileHandle copy, FileHandle original) {
   return text;
 }
 
-}  // namespace
-
-int MarkCopy(FileHandle copy, FileHandle original) {
-  if (const int hooked = Hooked("mark")) return hooked;
+int RealMarkCopy(FileHandle copy, FileHandle original) {
   const std::string mark = MarkOf(copy, original);
   if (mark.empty()) return errno;
   const int number = ErrorOf(fsetxattr(Descriptor(copy), kCopyMark, mark.data(), mark.size(), 0));
   return number == ENOTSUP || number == EPERM ? EOPNOTSUPP : number;
 }
+
+}  // namespace
 
 bool IsMarkedCopy(FileHandle copy, FileHandle original) {
   char mark[192];
@@ -828,5 +836,57 @@ void CutTo(FileHandle file, std::uint64_t length) {
   // Cutting to the length a file has still gives back what lies past it.
   const off_t end = length == kCurrentLength ? info.st_size : static_cast<off_t>(length);
   RetryOnInterrupt([&] { return ftruncate(fd, end); });
+}
+
+const FileCalls& RealFileCalls() {
+  static constexpr FileCalls kReal{RealWrite,      RealTruncate, RealReserve,        RealPunchHole, RealZeroRange,
+                                   RealCopyRange,  RealFlush,    RealFlushDirectory, RealCreate,    RealRenameIn,
+                                   RealExchangeIn, RealRemoveIn, RealCopyOwnership,  RealMarkCopy,  RealStartThread};
+  return kReal;
+}
+
+int WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done) {
+  return Calls().write(file, offset, buffer, count, done);
+}
+
+int Truncate(FileHandle file, std::uint64_t length) { return Calls().truncate(file, length); }
+
+int Reserve(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved) {
+  return Calls().reserve(file, offset, length, how, reserved);
+}
+
+int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  return Calls().punchHole(file, offset, length);
+}
+
+int ZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  return Calls().zeroRange(file, offset, length);
+}
+
+int CopyRange(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+              std::uint64_t* done) {
+  return Calls().copyRange(source, from, destination, to, count, done);
+}
+
+int Flush(FileHandle file) { return Calls().flush(file); }
+
+int FlushDirectory(DirectoryHandle directory) { return Calls().flushDirectory(directory); }
+
+int RenameIn(DirectoryHandle directory, const NativeChar* from, const NativeChar* to) {
+  return Calls().rename(directory, from, to);
+}
+
+int ExchangeIn(DirectoryHandle directory, const NativeChar* a, const NativeChar* b) {
+  return Calls().exchange(directory, a, b);
+}
+
+int RemoveIn(DirectoryHandle directory, const NativeChar* name) { return Calls().remove(directory, name); }
+
+int CopyOwnership(FileHandle model, FileHandle file) { return Calls().copyOwnership(model, file); }
+
+int MarkCopy(FileHandle copy, FileHandle original) { return Calls().markCopy(copy, original); }
+
+bool StartThread(void (*job)(void*), void* argument, Thread* thread) {
+  return Calls().startThread(job, argument, thread);
 }
 }  // namespace sys

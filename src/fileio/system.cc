@@ -1,5 +1,5 @@
-// The part of the seam that every platform shares: the hook tests stand in
-// at.
+// The part of the seam that every platform shares: which record of file
+// calls is in use.
 #include "fileio/system.h"
 
 #include <atomic>
@@ -7,15 +7,12 @@
 namespace sys {
 namespace {
 
-std::atomic<CallHook> g_callHook{nullptr};
+std::atomic<const FileCalls*> g_fileCalls{nullptr};
 
 }  // namespace
 
-void SetCallHook(CallHook hook) { g_callHook = hook; }
+void UseFileCalls(const FileCalls* calls) { g_fileCalls = calls; }
 
-int Hooked(const char* call) {
-  const CallHook hook = g_callHook.load(std::memory_order_relaxed);
-  return hook != nullptr ? hook(call) : 0;
-}
+const FileCalls* FileCallsPutInPlace() { return g_fileCalls.load(std::memory_order_acquire); }
 
 }  // namespace sys

@@ -13,15 +13,8 @@
 
 namespace sys {
 
-// The seam tests stand in at: each call below that changes a file, names
-// one or waits for the disk asks the hook first, by its name ("write",
-// "truncate", "flush", "flush directory", "copy", "punch", "rename",
-// "exchange", "create", "owner", "mark", "thread", "zero"). A hook that answers an
-// error number fails the call with it, as the system would, without making
-// it; 0 lets it run. None is set outside tests.
-using CallHook = int (*)(const char* call);
-void SetCallHook(CallHook hook);
-int Hooked(const char* call);  // for the platform files
+// The calls below that change a file or a name, or wait for the disk, go
+// through a record of them (FileCalls, at the end) that tests replace.
 
 enum class OpenMode {
   kRead,       // an existing file, for reading
@@ -152,10 +145,10 @@ void Join(Thread* thread);
 // zeros; the length stays.
 int PunchHole(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
-// Makes [offset, offset + length) read as zeros with its room reserved
-// (allocated, or kept); the length stays. EOPNOTSUPP where the file system
-// cannot.
-int ZeroKeepingRoom(FileHandle file, std::uint64_t offset, std::uint64_t length);
+// Makes [offset, offset + length) read as zeros with its room kept (taken
+// where it was not), so that writes there find room; the length stays.
+// EOPNOTSUPP where the file system cannot.
+int ZeroRange(FileHandle file, std::uint64_t offset, std::uint64_t length);
 
 // Names are of files in directory, as OpenIn takes them, made with the
 // identity Open says; nothing here follows a symbolic link.
@@ -204,4 +197,39 @@ std::optional<DataRange> NextDataRange(FileHandle file, std::uint64_t offset, st
 // Cuts the file to length (kCurrentLength: the length it has), giving back
 // any room reserved past that end. Safe inside a signal handler.
 void CutTo(FileHandle file, std::uint64_t length);
+
+// Every call that changes a file or a name, or waits for the disk, with its
+// arguments: the seam's platform file makes each through the record in use,
+// which tests replace for the whole process (ninja's DiskInterface, as
+// plain records): one fails calls, another records them. Linux's: the
+// Windows seam makes its calls itself.
+struct FileCalls {
+  int (*write)(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count, std::size_t* done);
+  int (*truncate)(FileHandle file, std::uint64_t length);
+  int (*reserve)(FileHandle file, std::uint64_t offset, std::uint64_t length, Reservation how, bool* reserved);
+  int (*punchHole)(FileHandle file, std::uint64_t offset, std::uint64_t length);
+  int (*zeroRange)(FileHandle file, std::uint64_t offset, std::uint64_t length);
+  int (*copyRange)(FileHandle source, std::uint64_t from, FileHandle destination, std::uint64_t to, std::uint64_t count,
+                   std::uint64_t* done);
+  int (*flush)(FileHandle file);
+  int (*flushDirectory)(DirectoryHandle directory);
+  // OpenIn with OpenMode::kCreateNew.
+  int (*create)(DirectoryHandle directory, const NativeChar* name, const NativeChar* path, FileHandle* file);
+  int (*rename)(DirectoryHandle directory, const NativeChar* from, const NativeChar* to);
+  int (*exchange)(DirectoryHandle directory, const NativeChar* a, const NativeChar* b);
+  int (*remove)(DirectoryHandle directory, const NativeChar* name);
+  int (*copyOwnership)(FileHandle model, FileHandle file);
+  int (*markCopy)(FileHandle copy, FileHandle original);
+  bool (*startThread)(void (*job)(void*), void* argument, Thread* thread);
+};
+
+// The system's own calls, which a test's record may make in turn.
+const FileCalls& RealFileCalls();
+
+// Puts calls (which must outlive their use) in place of the real ones, or
+// the real ones back with nullptr. Calls under way finish as they began.
+void UseFileCalls(const FileCalls* calls);
+
+// The record put in place, or nullptr: for the platform files.
+const FileCalls* FileCallsPutInPlace();
 }  // namespace sys
