@@ -126,9 +126,21 @@ bool CommitDue(const ServedMap& m) REQUIRES_SHARED(m.lock) {
   return 2 * m.held.size() >= kMostHeld || 2 * WaitingSlots(m.slots) * ChunkLength(m) >= kMostWaitingBytes;
 }
 
+// The Store's length as it is: a write to a slot named past its end (which
+// reads short until then) lengthens it without this unit's knowing.
+Expected<std::uint64_t> StoreLengthNow(ServedMap* m) REQUIRES(m->lock) {
+  const Expected<std::uint64_t> length = TrySize(m->store);
+  if (length) m->storeLength = *length;
+  return length;
+}
+
+// Cuts the Store after the last slot in use, which lies past every slot a
+// chunk names: nothing cut is a chunk's.
 MaybeError CutStoreLocked(ServedMap* m) REQUIRES(m->lock) {
   const std::uint64_t end = m->slots.end * ChunkLength(*m);
-  if (end >= m->storeLength) return std::nullopt;
+  const Expected<std::uint64_t> length = StoreLengthNow(m);
+  if (!length) return length.error();
+  if (end >= *length) return std::nullopt;
   if (auto error = TrySetLength(m->store, end)) return error;
   m->storeLength = end;
   return std::nullopt;
@@ -217,14 +229,17 @@ Expected<NewSlot> TakeNewSlot(ServedMap* m) {
   const std::uint64_t begin = *slot * ChunkLength(*m);
   const std::uint64_t end = begin + ChunkLength(*m);
   if (end <= m->storeLength) return NewSlot{*slot, true};
-  if (auto error = TrySetLength(m->store, end)) {
+  // Only ever longer: a shorter length would cut a slot named past the end.
+  const Expected<std::uint64_t> length = StoreLengthNow(m);
+  MaybeError error = length ? MaybeError() : MaybeError(length.error());
+  if (!error && end > *length) error = TrySetLength(m->store, end);
+  if (error) {
     GiveBackSlot(&m->slots, *slot);
     if (error->number == EFBIG) error->number = ENOSPC;  // the file system's largest file: the device is full
     return *error;
   }
-  const bool dirty = begin < m->storeLength;
-  m->storeLength = end;
-  return NewSlot{*slot, dirty};
+  m->storeLength = std::max(end, *length);
+  return NewSlot{*slot, begin < *length};
 }
 
 void GiveBackNewSlot(ServedMap* m, std::uint32_t slot) {

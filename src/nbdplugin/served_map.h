@@ -9,7 +9,8 @@
 //                    a page without one is absent, read from nothing
 //   cache            2048 pages of committed entries, each in one place
 //   slots            the slot allocator (slot_allocator.h)
-//   Store length     at least the file's, and the end of every slot named
+//   Store length     as this server last saw or set it; never made shorter
+//                    than the end of a slot a chunk names
 //   shared slots     slots several chunks may name (set at open)
 //   zeroed           stored chunks zeroed keeping their room and not written
 //                    since, as far as this server knows (at most kMostHeld)
@@ -51,8 +52,8 @@ using OwnedServedMap = std::unique_ptr<ServedMap, ServedMapDeleter>;
 using Changes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 // What opening learnt: the committed Map and its header, the Store and its
-// length (at least the end of every slot named), which pages may hold data,
-// which slots are free and which may be shared.
+// length, which pages may hold data, which slots are free (one past the last
+// slot named is where none is) and which may be shared.
 struct MapAtOpen {
   OwnedFile map;
   MapHeader header;

@@ -54,13 +54,9 @@ Expected<OwnedServedDevice> OpenServedDevice(NativeStringView directory, NativeS
   s->device.paths = std::move(*paths);
   const Expected<std::uint64_t> storeLength = TrySize(s->device.store.get());
   if (!storeLength) return storeLength.error();
-  // A slot named past the Store's end keeps its place: nothing cuts it, and
-  // reading it fails until the chunk is written.
-  const std::uint64_t namedEnd = scan.slots.end * s->device.header.chunkLength;
   SlotAllocator slots = FreeSlotsOf(scan.slots);
-  s->map = MakeServedMap(MapAtOpen{std::move(s->device.map), s->device.header, s->device.store.get(),
-                                   std::max(*storeLength, namedEnd), std::move(scan.pages), std::move(slots),
-                                   SharedSlotsOf(std::move(scan.slots))});
+  s->map = MakeServedMap(MapAtOpen{std::move(s->device.map), s->device.header, s->device.store.get(), *storeLength,
+                                   std::move(scan.pages), std::move(slots), SharedSlotsOf(std::move(scan.slots))});
   Expected<OwnedMapCommits> commits = MakeMapCommits(&s->device, s->map.get(), &s->users, std::move(readOnlyWhy));
   if (!commits) return commits.error();  // a directory stands where the copy goes
   s->commits = std::move(*commits);
