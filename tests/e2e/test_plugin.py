@@ -35,44 +35,6 @@ def test_a_bad_device_is_refused_and_a_served_one_is_locked(tmp_path):
         os.kill(int((tmp_path / 'pid').read_text()), signal.SIGKILL)
 
 
-def test_a_compaction_over_two_blocks_of_entries_where_names_cannot_be_swapped(tmp_path):
-    """Compacting 70010 chunks commits on the way; each commit puts a new Map in place of the one read, and the next
-    block is read from the new one."""
-    blocks = 1 << 18  # entries read at once
-    before = bytes(make_device(tmp_path, 1, [70011 + i for i in range(70000)] + [ABSENT] * (blocks - 70000) +
-                               [140011 + i for i in range(10)], 1))  # one slot more than half free
-    server = serve(tmp_path, trace=['-e', 'trace=renameat2', '-e', 'inject=renameat2:error=EINVAL'])
-    connect(tmp_path)  # the first connection that may write readies the device
-    stop(server, tmp_path)
-    assert flat(tmp_path) == before and os.stat(tmp_path / 'd.sparsefs/Store').st_size == 70010
-    assert 'not compacted' not in server.stderr.read().decode()
-
-
-def test_chunks_scattered_over_a_thousand_pages_of_entries_read_back_and_are_the_only_data(tmp_path):
-    """Each chunk, stored at open, written and held, or committed, reads as its byte; extents say data exactly there."""
-    chunks = 1 << 20
-
-    def check(h, entries, model):
-        assert h.pread(chunks, 0) == model
-        for at, count, flags in extents(h, 0, chunks):
-            assert all((entries[i] == ABSENT) == bool(flags & nbd.STATE_HOLE) for i in range(at, at + count))
-
-    for seed in range(3):
-        rng, entries = random.Random(seed), [ABSENT] * chunks
-        for slot, chunk in enumerate(rng.sample(range(chunks), 40)):
-            entries[chunk] = slot
-        model = make_device(tmp_path, 1, entries, seed)
-        server, h = serve(tmp_path), connect(tmp_path)[0]
-        check(h, entries, model)
-        for chunk in rng.sample(range(chunks), 20):
-            h.pwrite(b'w', chunk)
-            model[chunk], entries[chunk] = ord('w'), 0  # stored, whatever its slot
-        check(h, entries, model)  # held, not yet committed
-        h.flush()
-        check(h, entries, model)
-        stop(server, tmp_path)
-
-
 def test_zeros_as_the_client_asks_flushes_after_every_fua_and_extents_that_say_so(file_system):
     """A zero with NO_HOLE leaves the range provisioned: a stored chunk keeps its slot, an absent one takes a slot of
     zeros (room reserved where the file system can, and told as zeros, no hole); without it, or a trim, whole chunks go.
