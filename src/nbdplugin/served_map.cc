@@ -24,6 +24,7 @@ struct ServedMap {
   MapHeader header;  // as at open; allocated below
   FileHandle store;
   SharedSlots shared;
+  bool namedPastEnd;  // a slot lay past the Store's end: a write there lengthens it
 
   SharedMutex lock;
   OwnedFile map GUARDED_BY(lock);
@@ -46,6 +47,7 @@ OwnedServedMap MakeServedMap(MapAtOpen start) {
   m->header = start.header;
   m->store = start.store;
   m->shared = std::move(start.shared);
+  m->namedPastEnd = start.slots.end * start.header.chunkLength > start.storeLength;
   const Locked<SharedMutex> guard(&m->lock);
   m->map = std::move(start.map);
   m->allocated = start.header.allocatedChunkCount;
@@ -127,7 +129,8 @@ bool CommitDue(const ServedMap& m) REQUIRES_SHARED(m.lock) {
 }
 
 // The Store's length as it is: a write to a slot named past its end (which
-// reads short until then) lengthens it without this unit's knowing.
+// reads short until then) lengthens it without this unit's knowing; where
+// none was, it is as this unit set it.
 Expected<std::uint64_t> StoreLengthNow(ServedMap* m) REQUIRES(m->lock) {
   const Expected<std::uint64_t> length = TrySize(m->store);
   if (length) m->storeLength = *length;
@@ -230,7 +233,7 @@ Expected<NewSlot> TakeNewSlot(ServedMap* m) {
   const std::uint64_t end = begin + ChunkLength(*m);
   if (end <= m->storeLength) return NewSlot{*slot, true};
   // Only ever longer: a shorter length would cut a slot named past the end.
-  const Expected<std::uint64_t> length = StoreLengthNow(m);
+  const Expected<std::uint64_t> length = m->namedPastEnd ? StoreLengthNow(m) : Expected(m->storeLength);
   MaybeError error = length ? MaybeError() : MaybeError(length.error());
   if (!error && end > *length) error = TrySetLength(m->store, end);
   if (error) {

@@ -39,8 +39,8 @@
 #include "sparsedev/sparse_format.h"
 #include "sparsedev/sparse_map.h"
 
-constexpr std::size_t kMostHeld = 1 << 16;
-constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{kMostHeld} * DEFAULT_CHUNK_LENGTH;
+constexpr std::size_t kMostHeld = 1 << 17;
+constexpr std::uint64_t kMostWaitingBytes = std::uint64_t{8} << 30;
 
 struct ServedMap;
 struct ServedMapDeleter {

@@ -109,19 +109,6 @@ def hidden_space(top):
     return room
 
 
-def data_ranges(path):
-    """Where the file system says the file's data is, as (begin, end) pairs."""
-    ranges, at = [], 0
-    with open(path, 'rb') as file:
-        while True:
-            try:
-                begin = file.seek(at, os.SEEK_DATA)
-            except OSError:  # ENXIO: no data from at on
-                return ranges
-            at = file.seek(begin, os.SEEK_HOLE)
-            ranges.append((begin, at))
-
-
 def screen_text(output):
     """What a terminal shows after output: a backspace moves back one cell, blanks at a line's end do not show."""
     lines = []

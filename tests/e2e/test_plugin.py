@@ -4,7 +4,7 @@ import os, random, shutil, signal, subprocess, time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, attach_nbdfuse, connect, data_ranges, detach_nbdfuse, errno_of,
+from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, attach_nbdfuse, connect, detach_nbdfuse, errno_of,
                       extents, flat, fresh_dir, linux_only, loop_device, make_device, read_map, run, serve,
                       shell, stop, write_sparse)
 
@@ -116,10 +116,6 @@ def test_freed_slots_are_reused_so_the_store_stays_as_long_as_its_data(tmp_path)
         assert (tmp_path / 'trace').read_text().count('pwrite64(') < 100  # about three for each of 20 commits
 
 
-# A workload: writes of data or zeros, zeroes, trims, flushes, writes with FUA, each on one of three connections.
-operations = st.tuples(st.sampled_from(['data', 'zeros', 'zero', 'trim', 'flush', 'fua', 'restart', 'kill', 'extend']),
-                       st.integers(0, 2), st.floats(0, 1),
-                       st.one_of(st.integers(1, 9000), st.integers(1, 3).map(lambda n: n << 16)))
 devices = st.tuples(st.sampled_from([4096, 65536, 3072]), st.lists(st.one_of(st.just(ABSENT), st.integers(0, 5)),
                                                                     min_size=1, max_size=12), st.integers(0, 2))
 
@@ -131,60 +127,6 @@ def stop_cleanly(server, handles, where):
     os.killpg(server.pid, signal.SIGTERM)
     copy = where / 'd.sparsefs/Map.new'
     assert server.wait() == 0 and (not copy.exists() or copy.read_bytes() == (where / 'd.sparsefs/Map').read_bytes())
-
-
-@settings(max_examples=settings.default.max_examples // 5)  # each example serves a device
-@given(device=devices, workload=st.lists(operations, max_size=40), seed=st.integers(0, 1 << 32))
-def test_a_served_device_lives_as_its_model_through_restarts_and_kills(file_system, device, workload, seed):
-    """Three connections read back the model; a clean stop keeps it, a kill leaves chunks as since the last flush."""
-    where, length = fresh_dir(file_system, 'plugin'), device[0]
-    model = make_device(where, *device[:2], seed, tail=device[2])
-    states = [[model[at:at + length]] for at in range(0, len(model), length)]  # each chunk's since the last flush
-    server, handles, rng = serve(where), connect(where, 3), random.Random(seed)
-    try:
-        for kind, which, at, count in workload:
-            h, offset = handles[which], int(at * len(model))
-            count = min(count, len(model) - offset)
-            if kind in ('data', 'zeros', 'fua') and count:
-                data = rng.randbytes(count) if kind != 'zeros' else bytes(count)
-                h.pwrite(data, offset, nbd.CMD_FLAG_FUA if kind == 'fua' else 0)
-                model[offset:offset + count] = data
-            elif kind in ('zero', 'trim') and count:
-                h.zero(count, offset) if kind == 'zero' else h.trim(count, offset)
-                model[offset:offset + count] = bytes(count)
-            elif kind == 'flush':
-                h.flush()
-            elif kind in ('restart', 'kill', 'extend'):
-                stop(server, where) if kind == 'kill' else stop_cleanly(server, handles, where)
-                if kind == 'extend':  # the Map changes between serves: a copy kept of it no longer holds
-                    assert run(where, ['extend', str(len(model) + length), 'd.sparsefs'])[0] == 0
-                    model += bytes(length)
-                    states.append([bytes(length)])
-                server, handles = serve(where), connect(where, 3)
-                _, stored, entries = read_map(where / 'd.sparsefs')  # no stray room, a Store at most twice its data
-                store = os.stat(where / 'd.sparsefs/Store')
-                data = sum(min(end, store.st_size) - start for start, end in data_ranges(where / 'd.sparsefs/Store')
-                           if start < store.st_size)  # room within its length (XFS keeps more past it)
-                assert data <= (stored + 1) * length + 4096
-                named = set(entries) - {ABSENT}  # cut after the last named slot, and compacted unless slots are shared
-                assert store.st_size <= (max(named, default=-1) + 1) * length
-                assert len(named) < stored or store.st_size <= 2 * stored * length
-                got = handles[0].pread(len(model), 0)
-                assert kind == 'kill' or got == model
-                assert all(got[i * length:(i + 1) * length] in chunk for i, chunk in enumerate(states))
-                model[:] = got
-            if kind in ('flush', 'restart', 'kill', 'extend') or kind == 'fua' and count:  # an empty FUA write flushes nothing
-                states = [[] for _ in states]
-            for i, chunk in enumerate(states):
-                if not chunk or chunk[-1] != model[i * length:(i + 1) * length]:
-                    chunk.append(model[i * length:(i + 1) * length])
-            assert handles[(which + 1) % 3].pread(len(model), 0) == model
-        for at, count, flags in extents(handles[0], 0, len(model)):  # a hole or a zero reads as zeros
-            assert not flags & (nbd.STATE_HOLE | nbd.STATE_ZERO) or not any(model[at:at + count]), at
-        stop_cleanly(server, handles, where)
-    finally:
-        stop(server, where)
-    assert flat(where) == model
 
 
 # Rounds of requests in flight together on distinct chunks, one connection, with a flush among them.

@@ -48,7 +48,7 @@ OwnedServedDevice ServeWith(int (*fail)(Call), const std::string& directory, std
 
 // The first writer compacts the Store across blocks of entries, names
 // swapped or not, and every chunk keeps its bytes; then changes are held up
-// to half the bound (32768 of 65536) and committed without a flush: memory stays bounded.
+// to half the bound (65536 of 131072) and committed without a flush: memory stays bounded.
 TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
   for (const bool exchange : {true, false}) {
     std::map<std::uint32_t, Bytes> start;
@@ -63,7 +63,7 @@ TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
     }
     const unsigned char one = 1;
     g_exchanges = 0;
-    for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 32767; ++chunk) {  // none held after the compaction
+    for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 65535; ++chunk) {  // none held after the compaction
       EXPECT_EQ(g_exchanges, 0) << chunk;
       ASSERT_FALSE(WriteServed(served.get(), &one, 1, std::uint64_t{chunk} * kLength));
     }

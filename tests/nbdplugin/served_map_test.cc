@@ -91,7 +91,7 @@ TEST_F(SeamTest, HeldChangesAndFreedSlotsStayWithinTheirBounds) {
   EXPECT_EQ(*LookUp(served.map.get(), kMostHeld), ABSENT_CHUNK);
   EXPECT_EQ(Allocated(served.map.get()), kMostHeld);
   // Chunks of 1 MiB, stored at open: freed slots reach their bound first.
-  std::vector<std::uint32_t> stored(5000);
+  std::vector<std::uint32_t> stored((kMostWaitingBytes >> 20) + 100);
   std::iota(stored.begin(), stored.end(), 0);
   served = Serve(directory, stored, 1 << 20);
   const std::uint32_t mostWaiting = kMostWaitingBytes >> 20;

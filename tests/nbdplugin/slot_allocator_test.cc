@@ -13,54 +13,46 @@
 #include <vector>
 
 // Random steps against a model: slots in use, and released ones with the commits begun at their release (a later
-// commit frees them when it succeeds). Every other slot is free.
+// commit frees them when it succeeds, also one begun while an earlier was in flight). Every other slot is free.
 TEST(SlotAllocator, AgreesWithModelOverRandomSteps) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
-    SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
-    const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
     SlotAllocator slots;
     std::set<std::uint32_t> used;
     std::map<std::uint32_t, unsigned> waiting;
     unsigned begun = 0;
-    bool in_flight = false;
-    slots.end = below(40);  // as at open: every slot below the end in use, then runs freed
+    bool inFlight = false;
+    slots.end = rng() % 40;  // as at open: every slot below the end in use, then runs freed
     for (std::uint32_t s = 0; s < slots.end; ++s) used.insert(s);
     for (int step = 0; step < 800; ++step) {
-      const std::size_t op = below(7);
+      const unsigned op = rng() % 7;
       if (op < 2) {
         std::uint32_t lowest = 0;
         while (used.count(lowest) || waiting.count(lowest)) ++lowest;
-        ASSERT_EQ(TakeSlot(&slots), lowest);
+        ASSERT_EQ(TakeSlot(&slots), lowest) << seed << ": " << step;
         used.insert(lowest);
       } else if (op < 4 && !used.empty()) {
-        const std::uint32_t s = used.extract(*std::next(used.begin(), below(used.size()))).value();
-        if (op == 2) {
-          GiveBackSlot(&slots, s);
-        } else {
-          ReleaseSlot(&slots, s);
-          waiting[s] = begun;
-        }
-      } else if (op == 4 && !in_flight) {
+        const std::uint32_t s = used.extract(*std::next(used.begin(), rng() % used.size())).value();
+        op == 2 ? GiveBackSlot(&slots, s) : ReleaseSlot(&slots, s);
+        if (op == 3) waiting[s] = begun;
+      } else if (op == 4 && !inFlight) {
         BeginCommit(&slots);
-        ++begun;
-        in_flight = true;
-      } else if (op == 5 && in_flight) {
-        const bool ok = below(3) != 0;
+        ++begun, inFlight = true;
+      } else if (op == 5 && inFlight) {
+        const bool ok = rng() % 3 != 0;
         EndCommit(&slots, ok);
-        in_flight = false;
-        std::erase_if(waiting, [&](const auto& w) { return ok && w.second < begun; });
+        inFlight = false;
+        std::erase_if(waiting, [&](auto w) { return ok && w.second < begun; });
       } else if (op == 6) {  // a run of slots no one names, possibly overlapping free ones and past the end
-        const std::uint32_t first = below(slots.end + 2), count = below(6);
+        const std::uint32_t first = rng() % (slots.end + 2), count = rng() % 6;
         if (waiting.lower_bound(first) == waiting.lower_bound(first + count)) {
           FreeSlots(&slots, first, count);
           used.erase(used.lower_bound(first), used.lower_bound(first + count));
         }
       }
-      SCOPED_TRACE(step);
       const std::uint32_t end =
           std::max(used.empty() ? 0 : *used.rbegin() + 1, waiting.empty() ? 0 : waiting.rbegin()->first + 1);
-      ASSERT_EQ(slots.end, end);
+      ASSERT_EQ(slots.end, end) << seed << ": " << step;
       ASSERT_EQ(WaitingSlots(slots), waiting.size());
       ASSERT_EQ(FreeBelowEnd(slots), end - used.size() - waiting.size());
     }
