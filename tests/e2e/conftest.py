@@ -321,9 +321,9 @@ def stop(server, where):
             time.sleep(0.005)
 
 
-def make_device(where, length, entries, seed, tail=0):
-    """A device as given: any chunk length, slots in any order or named twice, tail slots past the last; its bytes."""
-    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0) + tail))
+def make_device(where, length, entries, seed):
+    """A device as given: any chunk length, slots in any order or named twice; returns its bytes."""
+    store = random.Random(seed).randbytes(length * (max([e + 1 for e in entries if e != ABSENT], default=0)))
     return bytearray(write_sparse(where / 'd.sparsefs', length, entries, store))
 
 

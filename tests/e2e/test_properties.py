@@ -1,9 +1,9 @@
 # Conversions of generated sources and Maps (as many as the tier's profile says) checked against a model.
-import itertools, os, random, re
+import contextlib, itertools, os, random, re
 
 from hypothesis import example, given, strategies as st
 
-from conftest import ABSENT, ODD, data_ranges, flat, fresh_dir, map_bytes, run, write_sparse
+from conftest import ABSENT, ODD, flat, fresh_dir, map_bytes, run, write_sparse
 
 PAGE, CHUNK = 4096, 65536
 
@@ -36,6 +36,16 @@ def sparse_model(source):
     chunks = [source[at:at + CHUNK].ljust(CHUNK, b'\0') for at in range(0, len(source), CHUNK)]
     stored, next_slot = [chunk for chunk in chunks if any(chunk)], itertools.count()
     return map_bytes(CHUNK, [next(next_slot) if any(chunk) else ABSENT for chunk in chunks]), b''.join(stored)
+
+
+def data_ranges(path):
+    """Where the file system says the file's data is, as (begin, end) pairs."""
+    ranges, at = [], 0
+    with open(path, 'rb') as file, contextlib.suppress(OSError):  # ENXIO: no data from at on
+        while True:
+            begin = file.seek(at, os.SEEK_DATA)
+            ranges.append((begin, at := file.seek(begin, os.SEEK_HOLE)))
+    return ranges
 
 
 @given(source=sources)

@@ -1,10 +1,8 @@
 // The served device in process, in the situations a generated workload does
 // not reach: compaction across blocks of entries, a change beside its commit,
-// a full file system, a stop during the first copy of the Map.
+// a full file system.
 #include "nbdplugin/served_device.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -23,21 +21,16 @@ std::atomic<int> g_exchanges{0};
 
 int CountExchanges(Call call) { return call == Call::kExchange && (++g_exchanges, g_noExchange) ? EOPNOTSUPP : 0; }
 
-// Four chunks in the first block of entries at the first slots, eight in the
-// second from slot far on, in a Store of far + 9 slots: the first writer
-// compacts one four times as long as it needs, moving chunks across blocks.
-std::map<std::uint32_t, Bytes> TwoBlocks(const std::string& directory, std::uint32_t far = 23) {
+// Four chunks in the first block of entries at the first slots, eight in
+// the second from slot far on, in a Store of far + 9 slots (with far 23, the
+// first writer compacts one four times as long as it needs, moving chunks
+// across blocks), served with fail and ready to write; its chunks in chunks.
+OwnedServedDevice ServeWith(int (*fail)(Call), const std::string& directory, std::uint32_t far = 3,
+                            std::map<std::uint32_t, Bytes>* chunks = nullptr) {
   std::map<std::uint32_t, std::uint32_t> stored;
   for (std::uint32_t i = 0; i < 4; ++i) stored[i * 5] = i;
   for (std::uint32_t i = 0; i < 8; ++i) stored[kEntriesPerBlock + i * 3] = far + 1 + i;
-  return MakeDevice(directory, kLength, kChunks, stored, (far + 9) * kLength, far);
-}
-
-// The device TwoBlocks makes (its chunks in chunks, if given), served with
-// fail and ready to write.
-OwnedServedDevice ServeWith(int (*fail)(Call), const std::string& directory, std::uint32_t far = 3,
-                            std::map<std::uint32_t, Bytes>* chunks = nullptr) {
-  const std::map<std::uint32_t, Bytes> made = TwoBlocks(directory, far);
+  const std::map<std::uint32_t, Bytes> made = MakeDevice(directory, kLength, kChunks, stored, (far + 9) * kLength, far);
   if (chunks != nullptr) *chunks = made;
   g_requests = std::this_thread::get_id();
   SeamTest::Fail(fail);
@@ -48,7 +41,7 @@ OwnedServedDevice ServeWith(int (*fail)(Call), const std::string& directory, std
 
 // The first writer compacts the Store across blocks of entries, names
 // swapped or not, and every chunk keeps its bytes; then changes are held up
-// to half the bound (65536 of 131072) and committed without a flush: memory stays bounded.
+// to half their bound (65536) and committed without a flush.
 TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
   for (const bool exchange : {true, false}) {
     std::map<std::uint32_t, Bytes> start;
@@ -56,14 +49,13 @@ TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
     OwnedServedDevice served = ServeWith(CountExchanges, directory, 23, &start);
     ASSERT_TRUE(served);
     EXPECT_EQ(std::filesystem::file_size(directory + "/Store"), 12u * kLength);
-    Bytes got(kLength);
-    for (const auto& [chunk, bytes] : start) {
+    for (Bytes got(kLength); const auto& [chunk, bytes] : start) {
       ASSERT_FALSE(ReadServed(served.get(), got.data(), kLength, std::uint64_t{chunk} * kLength));
       EXPECT_EQ(got, bytes) << chunk;
     }
     const unsigned char one = 1;
-    g_exchanges = 0;
-    for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 65535; ++chunk) {  // none held after the compaction
+    g_exchanges = 0;  // none held after the compaction
+    for (std::uint32_t chunk = 20; exchange && chunk <= 20 + 65535; ++chunk) {
       EXPECT_EQ(g_exchanges, 0) << chunk;
       ASSERT_FALSE(WriteServed(served.get(), &one, 1, std::uint64_t{chunk} * kLength));
     }
@@ -75,8 +67,6 @@ TEST_F(SeamTest, TheFirstWriterCompactsAndTheChangesHeldAreBounded) {
 ServedDevice* g_served = nullptr;
 std::atomic<bool> g_full{false};  // the Store as long as the file system lets a file be
 std::vector<Call> g_seen;         // the calls of the requests' thread
-std::string g_directory;
-std::atomic<int> g_copy{0};  // 1 once the copy beside the requests has begun, 2 once a stop is under way
 
 // Chunk 20 zeroed while its entry is being committed: requests go on beside
 // a commit, and the change is not taken for committed. The file system's
@@ -110,32 +100,11 @@ TEST_F(SeamTest, AChangeBesideItsCommitIsKeptAndTheLargestFileIsAFullDevice) {
   EXPECT_EQ(got, Bytes(kLength));
 }
 
-// The copy of the Map begun beside the first requests, held until a stop is
-// under way: its name and file go only once its thread has ended.
-int HoldTheCopyUntilAStop(Call call) {
-  if (call != Call::kCopy || std::this_thread::get_id() == g_requests) return 0;
-  g_copy = 1;
-  for (int i = 0; i < 1000 && g_copy != 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stop under way
-  EXPECT_TRUE(std::filesystem::exists(g_directory + "/Map.new")) << "gone while its thread writes into it";
-  return 0;
-}
-
-TEST_F(SeamTest, AStopDuringTheFirstCopyRemovesItOnlyOnceItsThreadHasEnded) {
-  g_directory = directory;
-  OwnedServedDevice served = ServeWith(HoldTheCopyUntilAStop, g_directory);
-  ASSERT_TRUE(served);
-  for (int i = 0; i < 1000 && g_copy != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  g_copy = 2;
-  EXPECT_FALSE(CloseServed(served.get()));
-}
-
 }  // namespace
 
 // Counts the allocations of armed requests, failing the one the test names
-// (served_test.h).
-// The replacements take from malloc and give back to free, which gcc's
-// check of matching pairs cannot see through.
+// (served_test.h). The replacements take from malloc and give back to free,
+// which gcc's check of matching pairs cannot see through.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
