@@ -182,6 +182,7 @@ OwnedFile KeptCopy(MapCommits* c) REQUIRES(c->lock) {
 // Makes the copy ready for the first commit (see StartWritingCommits): where
 // it cannot be, why.
 Expected<std::optional<Error>> ReadyCopy(MapCommits* c) REQUIRES(c->lock) {
+  DropSpare(c);  // a readying tried before: its copy's thread ends before its file closes
   const NativeString copyPath = CopyPath(*c);
   const FileHandle map = CommittedMap(c->served);
   MaybeError owner;

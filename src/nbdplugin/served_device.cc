@@ -92,14 +92,13 @@ Expected<bool> PutInNewSlot(ServedDevice* s, std::uint32_t chunk, std::uint32_t 
   return named->before == from;
 }
 
-MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
-                      std::uint32_t length, bool* many) {
-  const SlotUse use(&s->users);
-  NoteWriting(s->map.get(), chunk);
+MaybeError WriteInto(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
+                     std::uint32_t length, bool* many) {
   for (;;) {  // again only where the entry changed meanwhile
     const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
     if (!entry) return entry.error();
     if (*entry != ABSENT_CHUNK && !MayBeShared(s->map.get(), *entry)) {
+      if (auto error = CoverSlot(s->map.get(), *entry)) return error;
       return StoreWritten(s, TryWrite(Store(*s), *entry * ChunkLength(*s) + within, bytes, length));
     }
     if (*entry == ABSENT_CHUNK && IsAllZero(bytes, length)) return std::nullopt;  // zeros where zeros are
@@ -108,12 +107,21 @@ MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within
   }
 }
 
+MaybeError WritePiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, const unsigned char* bytes,
+                      std::uint32_t length, bool* many) {
+  const SlotUse use(&s->users);
+  const MaybeError error = WriteInto(s, chunk, within, bytes, length, many);
+  // After the write: a zeroing beside it marks the chunk before it zeroes,
+  // so the mark never outlives data written after it.
+  NoteWriting(s->map.get(), chunk);
+  return error;
+}
+
 // Zeros length bytes of the chunk as flags say. With mayTrim, a whole
 // stored chunk becomes absent, its slot released and its room given back;
 // without, every chunk of the range keeps or takes a slot of its own.
-MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, ZeroFlags flags,
-                     bool* many) {
-  const SlotUse use(&s->users);
+MaybeError ZeroInto(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, ZeroFlags flags,
+                    bool* many) {
   const bool whole = length == ChunkLength(*s);
   for (;;) {  // again only where the entry changed meanwhile
     const Expected<std::uint32_t> entry = LookUp(s->map.get(), chunk);
@@ -137,16 +145,28 @@ MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within,
     }
     MaybeError error;
     if (*entry != ABSENT_CHUNK && !shared) {
-      error = StoreWritten(s, TryZeroRange(Store(*s), *entry * ChunkLength(*s) + within, length,
-                                           flags.mayTrim ? Zeroing::kGiveBack : Zeroing::kKeep, flags.fast));
+      error = CoverSlot(s->map.get(), *entry);
+      if (!error) {
+        error = StoreWritten(s, TryZeroRange(Store(*s), *entry * ChunkLength(*s) + within, length,
+                                             flags.mayTrim ? Zeroing::kGiveBack : Zeroing::kKeep, flags.fast));
+      }
     } else {
       const Expected<bool> put = PutInNewSlot(s, chunk, *entry, Filling{within, nullptr, length, flags.fast}, many);
       if (put && !*put) continue;
       if (!put) error = put.error();
     }
-    if (!error && whole && !flags.mayTrim) NoteZeroed(s->map.get(), chunk);
     return error;
   }
+}
+
+MaybeError ZeroPiece(ServedDevice* s, std::uint32_t chunk, std::uint64_t within, std::uint32_t length, ZeroFlags flags,
+                     bool* many) {
+  const SlotUse use(&s->users);
+  const bool marks = length == ChunkLength(*s) && !flags.mayTrim;
+  if (marks) NoteZeroed(s->map.get(), chunk);  // before it zeroes: see WritePiece
+  const MaybeError error = ZeroInto(s, chunk, within, length, flags, many);
+  if (error && marks) NoteWriting(s->map.get(), chunk);  // what it holds now is not known
+  return error;
 }
 
 // Runs change on each piece of the range, committing where it says that

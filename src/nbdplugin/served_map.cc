@@ -112,7 +112,8 @@ Error TooManyHeld() { return Error{NATIVE("Too many changes wait for a commit"),
 // Whether the chunk's entry may change, releasing a slot where releases:
 // within the bounds, or a change of a chunk already held.
 bool MayHold(const ServedMap& m, std::uint32_t chunk, bool releases) REQUIRES_SHARED(m.lock) {
-  if (releases && (WaitingSlots(m.slots) + 1) * ChunkLength(m) > kMostWaitingBytes) return false;
+  const std::uint64_t waiting = WaitingSlots(m.slots) + 1;
+  if (releases && (waiting > kMostHeld || waiting * ChunkLength(m) > kMostWaitingBytes)) return false;
   return m.held.size() < kMostHeld || m.held.count(chunk) != 0;
 }
 
@@ -125,12 +126,14 @@ void Hold(ServedMap* m, std::uint32_t chunk, std::uint32_t entry) REQUIRES(m->lo
 // Whether so many changes are held, or freed slots wait, that a commit is
 // due: at half of either bound.
 bool CommitDue(const ServedMap& m) REQUIRES_SHARED(m.lock) {
-  return 2 * m.held.size() >= kMostHeld || 2 * WaitingSlots(m.slots) * ChunkLength(m) >= kMostWaitingBytes;
+  const std::uint64_t waiting = WaitingSlots(m.slots);
+  return 2 * m.held.size() >= kMostHeld || 2 * waiting >= kMostHeld ||
+         2 * waiting * ChunkLength(m) >= kMostWaitingBytes;
 }
 
-// The Store's length as it is: a write to a slot named past its end (which
-// reads short until then) lengthens it without this unit's knowing; where
-// none was, it is as this unit set it.
+// The Store's length as it is. Only this unit changes it, under its lock
+// (a slot named past the Store's end is covered, CoverSlot, before it is
+// written), so the length read here holds until the lock is let go.
 Expected<std::uint64_t> StoreLengthNow(ServedMap* m) REQUIRES(m->lock) {
   const Expected<std::uint64_t> length = TrySize(m->store);
   if (length) m->storeLength = *length;
@@ -232,17 +235,30 @@ Expected<NewSlot> TakeNewSlot(ServedMap* m) {
   const std::uint64_t begin = *slot * ChunkLength(*m);
   const std::uint64_t end = begin + ChunkLength(*m);
   if (end <= m->storeLength) return NewSlot{*slot, true};
-  // Only ever longer: a shorter length would cut a slot named past the end.
-  const Expected<std::uint64_t> length = m->namedPastEnd ? StoreLengthNow(m) : Expected(m->storeLength);
-  MaybeError error = length ? MaybeError() : MaybeError(length.error());
-  if (!error && end > *length) error = TrySetLength(m->store, end);
-  if (error) {
+  if (auto error = TrySetLength(m->store, end)) {  // longer: the length is the file's (StoreLengthNow)
     GiveBackSlot(&m->slots, *slot);
     if (error->number == EFBIG) error->number = ENOSPC;  // the file system's largest file: the device is full
     return *error;
   }
-  m->storeLength = std::max(end, *length);
-  return NewSlot{*slot, begin < *length};
+  const bool dirty = begin < m->storeLength;
+  m->storeLength = end;
+  return NewSlot{*slot, dirty};
+}
+
+MaybeError CoverSlot(ServedMap* m, std::uint32_t slot) {
+  const std::uint64_t end = (std::uint64_t{slot} + 1) * ChunkLength(*m);
+  if (!m->namedPastEnd) return std::nullopt;
+  {
+    const Shared guard(&m->lock);
+    if (end <= m->storeLength) return std::nullopt;
+  }
+  const Locked<SharedMutex> guard(&m->lock);
+  const Expected<std::uint64_t> length = StoreLengthNow(m);
+  if (!length) return length.error();
+  if (end <= *length) return std::nullopt;
+  if (auto error = TrySetLength(m->store, end)) return error;
+  m->storeLength = end;
+  return std::nullopt;
 }
 
 void GiveBackNewSlot(ServedMap* m, std::uint32_t slot) {

@@ -22,9 +22,9 @@
 // it, never before.
 //
 // Memory stays bounded whatever the device and however long commits fail:
-// at most kMostHeld changes are held and kMostWaitingBytes of freed slots
-// wait; a change past either bound is refused with ENOSPC, and a commit is
-// asked for at half of them.
+// at most kMostHeld changes are held, and kMostHeld freed slots (or
+// kMostWaitingBytes of them) wait; a change past either bound is refused
+// with ENOSPC, and a commit is asked for at half of them.
 #pragma once
 
 #include <cstdint>
@@ -102,6 +102,12 @@ struct NewSlot {
   bool dirty;
 };
 Expected<NewSlot> TakeNewSlot(ServedMap* map);
+
+// Makes the Store cover a slot a chunk names (one named past its end at
+// open), before the chunk is written or zeroed in place: the rest of the
+// chunk then reads as zeros, and no write lengthens the Store beside a
+// change of its length.
+MaybeError CoverSlot(ServedMap* map, std::uint32_t slot);
 
 // A slot taken by TakeNewSlot and never named: free again.
 void GiveBackNewSlot(ServedMap* map, std::uint32_t slot);

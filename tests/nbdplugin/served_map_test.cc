@@ -73,20 +73,23 @@ TEST_F(SeamTest, RangesOfEntriesReadAsTheModelOverGeneratedLayoutsOfPages) {
 }
 
 // However long commits fail, releases past kMostWaitingBytes of freed slots
-// are refused (ENOSPC) and change nothing (the held changes' bound is
-// counted end to end, in test_hostile_owner.py); a commit is asked for at
-// half. Chunks of 1 MiB, stored at open: freed slots reach their bound first.
+// of 1 MiB, or past kMostHeld of 512 bytes, are refused (ENOSPC) and change
+// nothing (the held changes' bound is counted end to end, in
+// test_hostile_owner.py); a commit is asked for at half.
 TEST_F(SeamTest, FreedSlotsStayWithinTheirBound) {
-  const std::uint32_t most = kMostWaitingBytes >> 20;
-  std::vector<std::uint32_t> stored(most + 100);
-  std::iota(stored.begin(), stored.end(), 0);
-  const Served served = Serve(directory, stored, 1 << 20);
-  for (std::uint32_t chunk = 0; chunk <= most; ++chunk) {
-    const Expected<Change> made = MakeAbsent(served.map.get(), chunk);
-    ASSERT_EQ(bool(made), chunk < most) << chunk;
-    ASSERT_TRUE(made ? made->many == (2 * (chunk + 1) >= most) : made.error().number == ENOSPC) << chunk;
+  for (const std::uint32_t length : {1u << 20, 512u}) {
+    const std::uint32_t most = std::min<std::uint64_t>(kMostHeld, kMostWaitingBytes / length);
+    std::vector<std::uint32_t> stored(most + 100);
+    std::iota(stored.begin(), stored.end(), 0);
+    const Served served = Serve(directory, stored, length);
+    for (std::uint32_t chunk = 0; chunk <= most; ++chunk) {
+      const Expected<Change> made = MakeAbsent(served.map.get(), chunk);
+      ASSERT_TRUE(made ? chunk < most && made->many == (2 * (chunk + 1) >= most)
+                       : chunk == most && made.error().number == ENOSPC)
+          << chunk;
+    }
+    EXPECT_EQ(*LookUp(served.map.get(), most), most);
   }
-  EXPECT_EQ(*LookUp(served.map.get(), most), most);
 }
 
 }  // namespace
