@@ -1,7 +1,7 @@
 # The nbdkit plugin serving a sparse device through libnbd: its refusals, the protocol's flags, requests that use a
 # slot beside a commit that frees it, a file system on it through a kill. (The device's life against a model, power
 # cuts and failed calls are tests/nbdplugin's, in process.)
-import os, random, shutil, signal, subprocess, time
+import contextlib, os, random, shutil, signal, subprocess, time
 
 import pytest
 
@@ -43,6 +43,7 @@ def test_zeros_as_the_client_asks_flushes_after_every_fua_and_extents_that_say_s
     make_device(where, length, [0, 1, ABSENT, ABSENT, 2, ABSENT], 1)
     (where / 'probe').write_bytes(bytes(4096))
     keeps = shell(f'fallocate -z -l 4096 {where}/probe')  # the file system zeroes a range keeping its room
+    punches = shell(f'fallocate -p -l 4096 {where}/probe')  # and gives room back
     server, h = serve(where, trace=['-e', 'trace=fdatasync']), connect(where)[0]
     flushes = lambda: (where / 'trace').read_text().count('fdatasync(')
     for call, at, flags, stored in [(h.zero, 0, nbd.CMD_FLAG_NO_HOLE, True), (h.zero, 2, nbd.CMD_FLAG_NO_HOLE, True),
@@ -55,12 +56,25 @@ def test_zeros_as_the_client_asks_flushes_after_every_fua_and_extents_that_say_s
         else:
             assert h.can_fast_zero() and errno_of(call, length, at * length, flags | nbd.CMD_FLAG_FUA) == 'ENOTSUP'
         assert h.pread(length, at * length) == bytes(length)
-        assert (read_map(where / 'd.sparsefs')[2][at] != ABSENT) == stored, at
+        named = read_map(where / 'd.sparsefs')[2]
+        assert (named[at] != ABSENT) == stored, at
+        assert not punches or written_bytes(where / 'd.sparsefs/Store') <= len(set(named) - {ABSENT}) * length, at
         told = {flags for start, count, flags in extents(h, at * length, (at + 1) * length) if start < (at + 1) * length}
         assert told == ({nbd.STATE_ZERO} if stored else {nbd.STATE_HOLE | nbd.STATE_ZERO}), at
     before, _ = flushes(), h.pwrite(b'w', 5 * length + 1, nbd.CMD_FLAG_FUA)
     assert flushes() > before and os.stat(where / 'd.sparsefs/Store').st_blocks * 512 >= (3 if keeps else 2) * length
     stop(server, where)  # the slots of 0 and 2 (and 3) are provisioned
+
+
+def written_bytes(path):
+    """The bytes of the file that are not holes."""
+    with open(path, 'rb') as f, contextlib.suppress(OSError):  # ENXIO: no data past at
+        at, total = 0, 0
+        while True:
+            start = os.lseek(f.fileno(), at, os.SEEK_DATA)
+            at = os.lseek(f.fileno(), start, os.SEEK_HOLE)
+            total += at - start
+    return total
 
 
 def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_up_have_ended(tmp_path):
