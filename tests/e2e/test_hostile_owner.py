@@ -177,6 +177,9 @@ def test_the_owners_own_links_keep_working_for_the_owner_root_and_a_root_server(
     new = [home.dir / 'other/n.fs', home.dir / 'n.sparsefs', *(home.dir / 'n.sparsefs').iterdir()]
     assert {p.stat().st_uid for p in new} == {OWNER}
     assert (os.stat(home.dir / 'r.fs').st_uid, (home.dir / 'r.fs').read_bytes()) == (0, b'r' * 512 + bytes(512))
+    assert home.owner('ln -s r.fs l.fs')  # the owner's own link in their directory leads them to any file they may read
+    os.chown(home.dir / 'r.fs', 0, 0), os.chmod(home.dir / 'r.fs', 0o644)
+    assert home.run('flat-to-sparse', 'l.fs', 'l.sparsefs', user=OWNER) == (0, '')
     home.check()
 
 
