@@ -99,6 +99,7 @@ NS = ("mv d.sparsefs real.sparsefs && (unshare -Urm sh -c 'mount --bind %s real.
     ('ln -sf {top}/root.sparsefs/Map d.sparsefs/Map', 'extend 524288 d.sparsefs', "Cannot open 'd.sparsefs/Map': 40"),
     ('ln -sf {secret} d.sparsefs/Store', 'sparse-to-flat d.sparsefs {top}/out.fs', "Cannot open 'd.sparsefs/Store': 40"),
     ('ln -sf {secret} d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 40"),
+    ('chmod 400 d.fs', 'extend 8192 d.fs', "Cannot open 'd.fs': 13"),  # root has the owner's rights, no more
     ('rm -r d.sparsefs && ln -s {top}/root.sparsefs d.sparsefs', 'extend 524288 d.sparsefs',
      "Cannot open 'd.sparsefs/Map': 40"),
     ('rm d.sparsefs/Store && mkfifo d.sparsefs/Store', 'sparse-to-flat d.sparsefs {top}/out.fs',
