@@ -1,13 +1,12 @@
 # The nbdkit plugin serving a sparse device through libnbd: its refusals, the protocol's flags, requests that use a
-# slot beside a commit that frees it, a file system on it through a kill. (The device's life against a model, power
-# cuts and failed calls are tests/nbdplugin's, in process.)
-import contextlib, os, random, shutil, signal, subprocess, time
+# slot beside a commit that frees it. (The device's life against a model, kills, power cuts and failed calls are
+# tests/nbdplugin's, in process.)
+import contextlib, os, random, signal, subprocess, time
 
 import pytest
 
-from conftest import (ABSENT, PLUGIN, ROOT, SERVER_ENV, attach_nbdfuse, connect, detach_nbdfuse, errno_of,
-                      extents, flat, fresh_dir, linux_only, loop_device, make_device, read_map, run, serve,
-                      shell, stop, write_sparse)
+from conftest import (ABSENT, PLUGIN, SERVER_ENV, connect, errno_of, extents, fresh_dir, linux_only, make_device,
+                      read_map, run, serve, shell, stop, write_sparse)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -98,37 +97,3 @@ def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_
         third.poll(-1)
     assert other.pread(8192, 8192) == new + b'o' * 100 + b't' * 100 + bytes(3896)
     stop(server, tmp_path)
-
-
-@pytest.mark.skipif(not ROOT or not os.path.exists('/dev/fuse') or not shutil.which('nbdfuse'),
-                    reason='needs root, /dev/fuse and nbdfuse')
-def test_a_file_system_on_a_served_device_keeps_what_was_synced_through_a_kill(tmp_path):
-    assert run(tmp_path, ['create', 'sparse', str(1 << 28), 'd.sparsefs'])[0] == 0
-    assert shell(f'mkdir {tmp_path}/mnt')
-    files = {f'f{i}': random.Random(i).randbytes(i * 100000) for i in range(1, 6)}
-
-    def attach():  # the device as a file (nbdfuse) on a loop device
-        server = serve(tmp_path)
-        fuse = attach_nbdfuse(tmp_path / 'fuse', f'nbd+unix:///?socket={tmp_path}/sock')
-        return server, fuse, loop_device(tmp_path / 'fuse/nbd')
-
-    def detach(server, fuse, loop):
-        shell(f"umount -l {tmp_path}/mnt; losetup -d {loop}")
-        detach_nbdfuse(fuse, tmp_path / 'fuse')
-        stop(server, tmp_path)
-
-    server, fuse, loop = attach()
-    assert shell(f'mkfs.ext4 -q {loop} && mount {loop} {tmp_path}/mnt')
-    for name, data in files.items():
-        (tmp_path / 'mnt' / name).write_bytes(data)
-    assert shell('sync') and all((tmp_path / 'mnt' / name).read_bytes() == data for name, data in files.items())
-    stop(server, tmp_path)  # killed; the file system above it never unmounted cleanly
-    detach(server, fuse, loop)
-    server, fuse, loop = attach()
-    try:
-        assert shell(f'fsck.ext4 -fn {loop}') and shell(f'mount -o ro {loop} {tmp_path}/mnt')
-        assert all((tmp_path / 'mnt' / name).read_bytes() == data for name, data in files.items())
-        served = (tmp_path / 'fuse/nbd').read_bytes()
-    finally:
-        detach(server, fuse, loop)
-    assert flat(tmp_path) == served
