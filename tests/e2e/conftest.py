@@ -22,7 +22,7 @@ TIER = os.environ.get('QUILLON_TIER', 'quick')  # or proof: every file system (a
 settings.register_profile('quick', max_examples=30, deadline=None, database=None)
 settings.register_profile('proof', settings.get_profile('quick'), max_examples=200)
 settings.load_profile(TIER)
-PLUGIN = os.environ.get('QUILLON_PLUGIN')
+PLUGIN, SERVED_TESTS = os.environ.get('QUILLON_PLUGIN'), os.environ.get('QUILLON_SERVED_TESTS')
 linux_only = pytest.mark.skipif(bool(WINDOWS), reason='uses Linux facilities')
 root_only = pytest.mark.skipif(not ROOT, reason='needs root on Linux to mount file systems and make disks')
 

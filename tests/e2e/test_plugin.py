@@ -1,12 +1,12 @@
 # The nbdkit plugin serving a sparse device through libnbd: its refusals, the protocol's flags, requests that use a
-# slot beside a commit that frees it. (The device's life against a model, kills, power cuts and failed calls are
-# tests/nbdplugin's, in process.)
+# slot beside a commit that frees it; the in-process power cuts (tests/nbdplugin) on each file system of the proof.
 import contextlib, os, random, signal, subprocess, time
+from pathlib import Path
 
 import pytest
 
-from conftest import (ABSENT, PLUGIN, SERVER_ENV, connect, errno_of, extents, fresh_dir, linux_only, make_device,
-                      read_map, run, serve, shell, stop, write_sparse)
+from conftest import (ABSENT, PLUGIN, SERVED_TESTS, SERVER_ENV, connect, errno_of, extents, fresh_dir, linux_only,
+                      make_device, read_map, run, serve, shell, stop, write_sparse)
 
 nbd = pytest.importorskip('nbd')
 pytestmark = [linux_only, pytest.mark.skipif(not PLUGIN, reason='the plugin is not built (no nbdkit-plugin.h)')]
@@ -65,8 +65,7 @@ def test_zeros_as_the_client_asks_flushes_after_every_fua_and_extents_that_say_s
     stop(server, where)  # the slots of 0 and 2 (and 3) are provisioned
 
 
-def written_bytes(path):
-    """The bytes of the file that are not holes."""
+def written_bytes(path):  # the bytes of the file that are not holes
     with open(path, 'rb') as f, contextlib.suppress(OSError):  # ENXIO: no data past at
         at, total = 0, 0
         while True:
@@ -97,3 +96,11 @@ def test_a_freed_slot_is_handed_out_again_only_once_the_requests_that_looked_it_
         third.poll(-1)
     assert other.pread(8192, 8192) == new + b'o' * 100 + b't' * 100 + bytes(3896)
     stop(server, tmp_path)
+
+
+def test_power_cuts_kills_and_restarts_leave_what_was_flushed_on_every_file_system(file_system):
+    if file_system.name != 'mnt' or not SERVED_TESTS or b'__asan_init' in Path(SERVED_TESTS).read_bytes():
+        pytest.skip('the unit tests run it in the temporary directory, and under the sanitizers')
+    done = subprocess.run([SERVED_TESTS, '--gtest_filter=*PowerCut*'], capture_output=True, text=True,
+                          env=dict(os.environ, TEST_TMPDIR=str(file_system), QUILLON_TIER='quick'))
+    assert done.returncode == 0, done.stdout[-4000:]

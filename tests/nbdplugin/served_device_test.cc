@@ -1,6 +1,5 @@
-// The served device in process, in the situations a generated workload does
-// not reach: compaction across blocks of entries, a change beside its commit,
-// the copy of the Map kept at a stop.
+// The served device in process where a generated workload does not reach:
+// compaction across blocks, a change beside its commit, the copy kept at a stop.
 #include "nbdplugin/served_device.h"
 
 #include <cstdlib>
